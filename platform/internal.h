@@ -1,0 +1,109 @@
+// Internals of the run-time layer shared between its implementation files and
+// its test face. The modules never include this.
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cvi.h"
+
+class QEventLoop;
+class QTcpServer;
+class QTcpSocket;
+class QWidget;
+
+namespace cvi {
+
+// Callback names a panel file may refer to, bound when the panel loads.
+struct CallbackBinding {
+    const char* name;
+    CtrlCallbackPtr control;
+    PanelCallbackPtr panel;
+};
+
+enum class Kind { Ring, Button, TextBox, Led, String, Decoration, Switch };
+
+struct Control {
+    int id = 0;
+    Kind kind = Kind::Decoration;
+    QPointer<QWidget> widget;
+    CtrlCallbackPtr callback = nullptr;
+    std::vector<int> itemValues;         // rings: value of each item
+    QString offValue, onValue;           // text-valued switches
+    bool textValued = false;
+    std::vector<QPointer<QWidget>> companions;  // label and position texts
+    std::string pending;                 // text box: appended, not yet shown
+    bool flushPosted = false;
+};
+
+struct Panel {
+    int handle = 0;
+    std::unique_ptr<QWidget> root;
+    PanelCallbackPtr callback = nullptr;
+    std::map<int, Control> controls;
+    int left = 0, top = 0;
+};
+
+struct Conversation {
+    unsigned handle = 0;
+    std::unique_ptr<QTcpSocket> socket;
+    bool readyPosted = false;
+    bool goneDelivered = false;
+    unsigned long long consumed = 0;  // bytes read by the modules so far
+};
+
+// The clock behind Timer and Delay.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual double now() = 0;
+    virtual void delay(double seconds) = 0;
+};
+
+// Settings a test may make before the program starts; kept across runs.
+struct TestHooks {
+    std::atomic<bool> failInit{false};
+    std::atomic<int> portOverride{-1};        // -1: use the port asked for
+    std::mutex mutex;                         // guards the members below
+    std::string panelFileOverride;            // non-empty: load this name instead
+    bool capturePopups = false;
+    std::vector<std::pair<std::string, std::string>> popups;
+    std::shared_ptr<Clock> clock;             // null: the real clock
+    std::atomic<unsigned long long> callbacksStarted{0};
+    std::atomic<unsigned long long> callbacksFinished{0};
+    std::atomic<unsigned long long> timerReads{0};
+};
+
+TestHooks& hooks();
+
+// Runs fn on the user-interface thread when events are next processed.
+void post(std::function<void()> fn);
+
+// Calls a module callback, counting it for tests that wait on it.
+template <typename F>
+void invokeCallback(F&& f) {
+    hooks().callbacksStarted.fetch_add(1);
+    f();
+    hooks().callbacksFinished.fetch_add(1);
+}
+
+Panel* findPanel(int handle);
+Control* findControl(int panel, int control);
+void flushTextBox(Control& c);
+void markActivity();
+
+}  // namespace cvi
+
+// Defined beside the panel file: the callbacks its controls name.
+extern const cvi::CallbackBinding kCallbackBindings[];
+extern const std::size_t kCallbackBindingCount;

@@ -1,0 +1,489 @@
+// Panels loaded from Qt Designer files carried in the executable, and the
+// values and attributes of their controls.
+#include <QApplication>
+#include <QComboBox>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QUiLoader>
+
+#include <cstring>
+
+#include "internal.h"
+#include "widgets.h"
+
+namespace cvi {
+namespace {
+
+// Scrollback of a text box: lines and characters kept before the oldest go.
+constexpr int kTextBoxMaxLines = 5000;
+constexpr int kTextBoxMaxChars = 400000;
+
+class Loader : public QUiLoader {
+public:
+    QWidget* createWidget(const QString& className, QWidget* parent, const QString& name) override {
+        QWidget* w = nullptr;
+        if (className == QLatin1String("cvi::Led"))
+            w = new Led(parent);
+        else if (className == QLatin1String("cvi::Switch"))
+            w = new Switch(parent);
+        else
+            return QUiLoader::createWidget(className, parent, name);
+        w->setObjectName(name);
+        return w;
+    }
+};
+
+// Turns the window's close button into the panel's close event; the window stays.
+class CloseFilter : public QObject {
+public:
+    CloseFilter(int handle, QObject* owner) : QObject(owner), handle_(handle) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close) {
+            event->ignore();
+            const int handle = handle_;
+            post([handle] {
+                Panel* p = findPanel(handle);
+                if (p && p->callback) invokeCallback([&] { p->callback(handle, EVENT_CLOSE, nullptr, 0, 0); });
+            });
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    int handle_;
+};
+
+struct Panels {
+    std::map<int, Panel> byHandle;
+    int nextHandle = 1;
+};
+
+Panels& panels() {
+    static Panels p;
+    return p;
+}
+
+const CallbackBinding* findBinding(const QString& name) {
+    for (std::size_t i = 0; i < kCallbackBindingCount; ++i)
+        if (name == QLatin1String(kCallbackBindings[i].name)) return &kCallbackBindings[i];
+    return nullptr;
+}
+
+bool parseKind(const QString& s, Kind& kind) {
+    static const std::pair<const char*, Kind> kinds[] = {
+        {"ring", Kind::Ring},     {"button", Kind::Button}, {"textbox", Kind::TextBox},
+        {"led", Kind::Led},       {"string", Kind::String}, {"decoration", Kind::Decoration},
+        {"switch", Kind::Switch},
+    };
+    for (const auto& [name, k] : kinds)
+        if (s == QLatin1String(name)) {
+            kind = k;
+            return true;
+        }
+    return false;
+}
+
+void copyOut(const QByteArray& text, char* buffer, std::size_t size) {
+    if (!buffer || size == 0) return;
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(text.size()), size - 1);
+    std::memcpy(buffer, text.constData(), n);
+    buffer[n] = '\0';
+}
+
+void commit(int panel, int control) {
+    post([panel, control] {
+        Control* c = findControl(panel, control);
+        if (c && c->callback)
+            invokeCallback([&] { c->callback(panel, control, EVENT_COMMIT, nullptr, 0, 0); });
+    });
+}
+
+void wireCommit(int panel, Control& c) {
+    const int id = c.id;
+    QWidget* w = c.widget;
+    if (auto* combo = qobject_cast<QComboBox*>(w))
+        QObject::connect(combo, &QComboBox::activated, combo, [panel, id](int) { commit(panel, id); });
+    else if (auto* button = qobject_cast<QAbstractButton*>(w))
+        QObject::connect(button, &QAbstractButton::clicked, button, [panel, id] { commit(panel, id); });
+    else if (auto* line = qobject_cast<QLineEdit*>(w))
+        QObject::connect(line, &QLineEdit::returnPressed, line, [panel, id] { commit(panel, id); });
+}
+
+// Builds the control table from the widgets' properties; false if the file is inconsistent.
+int bindControls(Panel& p) {
+    const auto widgets = p.root->findChildren<QWidget*>();
+    for (QWidget* w : widgets) {
+        const QVariant id = w->property("ctrlId");
+        if (!id.isValid()) continue;
+        Control c;
+        c.id = id.toInt();
+        c.widget = w;
+        if (!parseKind(w->property("ctrlKind").toString(), c.kind)) return UIEBadFile;
+        const QString cb = w->property("callback").toString();
+        if (!cb.isEmpty()) {
+            const CallbackBinding* b = findBinding(cb);
+            if (!b || !b->control) return UIECallbackNotFound;
+            c.callback = b->control;
+        }
+        if (c.kind == Kind::Ring) {
+            const auto* combo = qobject_cast<QComboBox*>(w);
+            if (!combo) return UIEBadFile;
+            const QStringList values = w->property("itemValues").toString().split(',', Qt::SkipEmptyParts);
+            for (int i = 0; i < combo->count(); ++i)
+                c.itemValues.push_back(i < values.size() ? values[i].trimmed().toInt() : i);
+        }
+        if (c.kind == Kind::Switch) {
+            c.offValue = w->property("offValue").toString();
+            c.onValue = w->property("onValue").toString();
+            c.textValued = !c.offValue.isEmpty();
+        }
+        if (auto* box = qobject_cast<QPlainTextEdit*>(w)) {
+            box->setMaximumBlockCount(kTextBoxMaxLines);
+            box->setUndoRedoEnabled(false);
+        }
+        if (!p.controls.emplace(c.id, std::move(c)).second) return UIEBadFile;
+    }
+    // Labels and position texts follow their control when it is hidden or dimmed.
+    for (QWidget* w : widgets) {
+        const QString owner = w->property("labelFor").toString();
+        if (owner.isEmpty()) continue;
+        for (auto& [id, c] : p.controls)
+            if (c.widget && c.widget->objectName() == owner) c.companions.emplace_back(w);
+    }
+    for (auto& [id, c] : p.controls) {
+        if (!c.widget->property("initiallyVisible").toBool() && c.widget->property("initiallyVisible").isValid()) {
+            c.widget->setVisible(false);
+            for (auto& comp : c.companions)
+                if (comp) comp->setVisible(false);
+        }
+        wireCommit(p.handle, c);
+    }
+    return 0;
+}
+
+int setRingValue(Control& c, int value) {
+    auto* combo = qobject_cast<QComboBox*>(c.widget);
+    for (std::size_t i = 0; i < c.itemValues.size(); ++i)
+        if (c.itemValues[i] == value) {
+            combo->setCurrentIndex(static_cast<int>(i));
+            return 0;
+        }
+    return UIEBadValue;
+}
+
+int setIntValue(Control& c, int value) {
+    switch (c.kind) {
+        case Kind::Ring:
+            return setRingValue(c, value);
+        case Kind::Led:
+            static_cast<Led*>(c.widget.data())->setOn(value != 0);
+            return 0;
+        case Kind::Switch:
+            if (c.textValued) return UIEBadValue;
+            static_cast<Switch*>(c.widget.data())->setChecked(value != 0);
+            return 0;
+        default:
+            return UIEBadValue;
+    }
+}
+
+int setTextValue(Control& c, const char* text) {
+    const char* t = text ? text : "";
+    switch (c.kind) {
+        case Kind::TextBox:
+            c.pending.append(t);
+            if (c.pending.size() > static_cast<std::size_t>(kTextBoxMaxChars))
+                c.pending.erase(0, c.pending.size() - kTextBoxMaxChars);
+            if (!c.flushPosted) {
+                // First append since the last flush: show it when events are next processed.
+                c.flushPosted = true;
+                Control* self = &c;
+                QPointer<QWidget> guard = c.widget;
+                post([self, guard] {
+                    if (guard) flushTextBox(*self);
+                });
+            }
+            return 0;
+        case Kind::String:
+            static_cast<QLineEdit*>(c.widget.data())->setText(QString::fromLatin1(t));
+            return 0;
+        case Kind::Switch:
+            if (!c.textValued) return UIEBadValue;
+            if (c.onValue == QLatin1String(t))
+                static_cast<Switch*>(c.widget.data())->setChecked(true);
+            else if (c.offValue == QLatin1String(t))
+                static_cast<Switch*>(c.widget.data())->setChecked(false);
+            else
+                return UIEBadValue;
+            return 0;
+        default:
+            return UIEBadValue;
+    }
+}
+
+int getIntValue(Control& c, int* value) {
+    if (!value) return UIEBadValue;
+    switch (c.kind) {
+        case Kind::Ring: {
+            const int i = qobject_cast<QComboBox*>(c.widget)->currentIndex();
+            if (i < 0 || i >= static_cast<int>(c.itemValues.size())) return UIEBadValue;
+            *value = c.itemValues[static_cast<std::size_t>(i)];
+            return 0;
+        }
+        case Kind::Led:
+            *value = static_cast<Led*>(c.widget.data())->isOn() ? 1 : 0;
+            return 0;
+        case Kind::Switch:
+            if (c.textValued) return UIEBadValue;
+            *value = static_cast<Switch*>(c.widget.data())->isChecked() ? 1 : 0;
+            return 0;
+        default:
+            return UIEBadValue;
+    }
+}
+
+int getTextValue(Control& c, char* buffer, std::size_t size) {
+    switch (c.kind) {
+        case Kind::TextBox:
+            flushTextBox(c);
+            copyOut(static_cast<QPlainTextEdit*>(c.widget.data())->toPlainText().toLatin1(), buffer, size);
+            return 0;
+        case Kind::String:
+            copyOut(static_cast<QLineEdit*>(c.widget.data())->text().toLatin1(), buffer, size);
+            return 0;
+        case Kind::Switch: {
+            if (!c.textValued) return UIEBadValue;
+            const bool on = static_cast<Switch*>(c.widget.data())->isChecked();
+            copyOut((on ? c.onValue : c.offValue).toLatin1(), buffer, size);
+            return 0;
+        }
+        case Kind::Ring: {
+            auto* combo = qobject_cast<QComboBox*>(c.widget);
+            copyOut(combo->currentText().toLatin1(), buffer, size);
+            return 0;
+        }
+        default:
+            return UIEBadValue;
+    }
+}
+
+void setVisible(Control& c, bool visible) {
+    c.widget->setVisible(visible);
+    for (auto& w : c.companions)
+        if (w) w->setVisible(visible);
+}
+
+void setDimmed(Control& c, bool dimmed) {
+    c.widget->setEnabled(!dimmed);
+    for (auto& w : c.companions)
+        if (w) w->setEnabled(!dimmed);
+}
+
+}  // namespace
+
+Panel* findPanel(int handle) {
+    auto& ps = panels().byHandle;
+    const auto it = ps.find(handle);
+    return it == ps.end() ? nullptr : &it->second;
+}
+
+Control* findControl(int panel, int control) {
+    Panel* p = findPanel(panel);
+    if (!p) return nullptr;
+    const auto it = p->controls.find(control);
+    return (it == p->controls.end() || !it->second.widget) ? nullptr : &it->second;
+}
+
+void flushTextBox(Control& c) {
+    c.flushPosted = false;
+    if (c.pending.empty() || !c.widget) return;
+    auto* box = static_cast<QPlainTextEdit*>(c.widget.data());
+    QString text = QString::fromLatin1(c.pending.data(), static_cast<qsizetype>(c.pending.size()));
+    c.pending.clear();
+    text.remove(QLatin1Char('\r'));  // a line end of CR LF shows as one line break
+    auto* bar = box->verticalScrollBar();
+    const bool atBottom = bar->value() >= bar->maximum() - 2;
+    QTextCursor cursor(box->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+    QTextDocument* doc = box->document();
+    if (doc->characterCount() > kTextBoxMaxChars) {
+        // Drop the oldest quarter at once, so that trimming stays rare.
+        QTextCursor head(doc);
+        head.setPosition(doc->characterCount() - kTextBoxMaxChars * 3 / 4, QTextCursor::KeepAnchor);
+        head.removeSelectedText();
+    }
+    if (atBottom) bar->setValue(bar->maximum());
+    markActivity();
+}
+
+void resetPanels() {
+    panels().byHandle.clear();
+    panels().nextHandle = 1;
+}
+
+}  // namespace cvi
+
+using namespace cvi;
+
+int LoadPanel(int /*parentPanel*/, const char* panelFile, int panelResourceId) {
+    if (!panelFile) return UIEFileNotFound;
+    std::string name = panelFile;
+    {
+        auto& h = hooks();
+        std::lock_guard lock(h.mutex);
+        if (!h.panelFileOverride.empty()) name = h.panelFileOverride;
+    }
+    // The panel files travel as resources: "ZErov.uir" is ":/ui/ZErov.ui".
+    QString base = QFileInfo(QString::fromLocal8Bit(name.c_str())).completeBaseName();
+    QFile file(QStringLiteral(":/ui/") + base + QStringLiteral(".ui"));
+    if (!file.open(QFile::ReadOnly)) return UIEFileNotFound;
+    Loader loader;
+    std::unique_ptr<QWidget> root(loader.load(&file));
+    if (!root) return UIEBadFile;
+    if (root->property("panelId").toInt() != panelResourceId) return UIEBadPanel;
+
+    Panel p;
+    p.handle = panels().nextHandle;
+    p.left = root->property("screenLeft").toInt();
+    p.top = root->property("screenTop").toInt();
+    const QString panelCb = root->property("callback").toString();
+    if (!panelCb.isEmpty()) {
+        const CallbackBinding* b = findBinding(panelCb);
+        if (!b || !b->panel) return UIECallbackNotFound;
+        p.callback = b->panel;
+    }
+    p.root = std::move(root);
+    if (const int rc = bindControls(p); rc < 0) return rc;
+    p.root->installEventFilter(new CloseFilter(p.handle, p.root.get()));
+    const int handle = p.handle;
+    panels().byHandle.emplace(handle, std::move(p));
+    ++panels().nextHandle;
+    return handle;
+}
+
+int DisplayPanel(int panel) {
+    Panel* p = findPanel(panel);
+    if (!p) return UIEBadPanel;
+    const QSize size = p->root->size();
+    p->root->setFixedSize(size);
+    p->root->setGeometry(p->left, p->top, size.width(), size.height());
+    p->root->show();
+    p->root->raise();
+    p->root->activateWindow();
+    return 0;
+}
+
+int DiscardPanel(int panel) {
+    auto& ps = panels().byHandle;
+    const auto it = ps.find(panel);
+    if (it == ps.end()) return UIEBadPanel;
+    ps.erase(it);
+    return 0;
+}
+
+int SetCtrlVal(int panel, int control, int value) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    markActivity();
+    return setIntValue(*c, value);
+}
+
+int SetCtrlVal(int panel, int control, const char* text) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    markActivity();
+    return setTextValue(*c, text);
+}
+
+int GetCtrlVal(int panel, int control, int* value) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    return getIntValue(*c, value);
+}
+
+int GetCtrlVal(int panel, int control, char* buffer, std::size_t size) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    return getTextValue(*c, buffer, size);
+}
+
+int ResetTextBox(int panel, int control, const char* text) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    if (c->kind != Kind::TextBox) return UIEBadControl;
+    c->pending.clear();
+    auto* box = static_cast<QPlainTextEdit*>(c->widget.data());
+    QString t = QString::fromLatin1(text ? text : "");
+    t.remove(QLatin1Char('\r'));
+    box->setPlainText(t);
+    return 0;
+}
+
+int SetCtrlAttribute(int panel, int control, int attribute, int value) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    switch (attribute) {
+        case ATTR_DIMMED:
+            setDimmed(*c, value != 0);
+            return 0;
+        case ATTR_VISIBLE:
+            setVisible(*c, value != 0);
+            return 0;
+        case ATTR_CTRL_VAL:
+            markActivity();
+            return setIntValue(*c, value);
+        default:
+            return UIEBadAttribute;
+    }
+}
+
+int SetCtrlAttribute(int panel, int control, int attribute, const char* value) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    if (attribute != ATTR_CTRL_VAL) return UIEBadAttribute;
+    if (c->kind == Kind::TextBox) return ResetTextBox(panel, control, value);
+    return setTextValue(*c, value);
+}
+
+int GetCtrlAttribute(int panel, int control, int attribute, int* value) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    if (!value) return UIEBadValue;
+    switch (attribute) {
+        case ATTR_DIMMED:
+            *value = c->widget->isEnabled() ? 0 : 1;
+            return 0;
+        case ATTR_VISIBLE:
+            *value = c->widget->isHidden() ? 0 : 1;
+            return 0;
+        case ATTR_CTRL_VAL:
+            return getIntValue(*c, value);
+        default:
+            return UIEBadAttribute;
+    }
+}
+
+int GetCtrlAttribute(int panel, int control, int attribute, char* buffer, std::size_t size) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    if (attribute != ATTR_CTRL_VAL) return UIEBadAttribute;
+    return getTextValue(*c, buffer, size);
+}
+
+int SetActiveCtrl(int panel, int control) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    c->widget->setFocus(Qt::OtherFocusReason);
+    return 0;
+}

@@ -1,0 +1,242 @@
+// Run-time start and end, the event loop, popups, cursor and the clock.
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QMetaObject>
+
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "internal.h"
+
+namespace cvi {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Real time. Delay sleeps towards an absolute deadline; a Delay that follows the
+// previous one closely continues from its deadline, so that a paced sequence of
+// short waits keeps its rate instead of drifting by the work done in between.
+class RealClock final : public Clock {
+public:
+    double now() override {
+        return std::chrono::duration<double>(SteadyClock::now().time_since_epoch()).count();
+    }
+
+    void delay(double seconds) override {
+        if (!(seconds > 0)) return;
+        const auto start = SteadyClock::now();
+        auto base = start;
+        if (haveDeadline_ && start >= lastDeadline_ && start - lastDeadline_ < kChainWindow)
+            base = lastDeadline_;
+        const auto deadline =
+            base + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds));
+        lastDeadline_ = deadline;
+        haveDeadline_ = true;
+        // Sleep to shortly before the deadline, then spin the rest: the scheduler's
+        // wake-up latency would otherwise add tens of microseconds to every wait.
+        const auto sleepUntil = deadline - kSpin;
+        if (sleepUntil > SteadyClock::now()) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(sleepUntil.time_since_epoch());
+            timespec ts{static_cast<time_t>(ns.count() / 1000000000), static_cast<long>(ns.count() % 1000000000)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+            }
+        }
+        while (SteadyClock::now() < deadline) {
+        }
+    }
+
+private:
+    static constexpr auto kChainWindow = std::chrono::milliseconds(1);
+    static constexpr auto kSpin = std::chrono::microseconds(150);
+    SteadyClock::time_point lastDeadline_{};
+    bool haveDeadline_ = false;
+};
+
+struct Loop {
+    QApplication* ownedApp = nullptr;
+    int argc = 1;
+    char* argv[2] = {nullptr, nullptr};
+    QEventLoop* uiLoop = nullptr;
+    bool quitRequested = false;
+    int quitCode = 0;
+    bool waitCursor = false;
+    QElapsedTimer activity;  // since the last sign of work
+    QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
+};
+
+Loop& loop() {
+    static Loop l;
+    return l;
+}
+
+RealClock& realClock() {
+    static RealClock c;
+    return c;
+}
+
+Clock& activeClock() {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    if (h.clock) return *h.clock;
+    return realClock();
+}
+
+bool displayAvailable() {
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return true;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// Idle for this long before ProcessSystemEvents starts waiting for events.
+constexpr qint64 kIdleAfterMs = 2;
+constexpr int kIdleWaitMs = 1;
+
+}  // namespace
+
+TestHooks& hooks() {
+    static TestHooks h;
+    return h;
+}
+
+void post(std::function<void()> fn) {
+    QMetaObject::invokeMethod(qApp, std::move(fn), Qt::QueuedConnection);
+}
+
+void markActivity() { loop().activity.restart(); }
+
+void resetPanels();
+void resetTcp();
+
+}  // namespace cvi
+
+using namespace cvi;
+
+int InitCVIRTDll(int argc, char* argv[]) {
+    if (hooks().failInit) return 0;
+    auto& l = loop();
+    if (!QCoreApplication::instance()) {
+        if (!displayAvailable()) {
+            std::fprintf(stderr, "vantis-sim: no display to open the panel on (DISPLAY is not set)\n");
+            return 0;
+        }
+        l.argc = 1;
+        l.argv[0] = (argc > 0 && argv && argv[0]) ? argv[0] : const_cast<char*>("vantis-sim");
+        l.ownedApp = new QApplication(l.argc, l.argv);
+    }
+    QApplication::setQuitOnLastWindowClosed(false);
+    // Fine-grained timers: the paced download waits a few milliseconds per frame.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    l.quitRequested = false;
+    l.quitCode = 0;
+    l.activity.start();
+    if (!l.wake) {
+        l.wake = new QTimer;
+        l.wake->setSingleShot(true);
+        l.wake->setTimerType(Qt::PreciseTimer);
+    }
+    resetPanels();
+    resetTcp();
+    return 1;
+}
+
+void CloseCVIRTDll() {
+    auto& l = loop();
+    resetTcp();
+    resetPanels();
+    if (l.waitCursor) {
+        QApplication::restoreOverrideCursor();
+        l.waitCursor = false;
+    }
+    delete l.wake;
+    l.wake = nullptr;
+    if (l.ownedApp) {
+        delete l.ownedApp;
+        l.ownedApp = nullptr;
+    }
+}
+
+int DisableBreakOnLibraryErrors() { return 0; }
+
+int MessagePopup(const char* title, const char* message) {
+    auto& h = hooks();
+    {
+        std::lock_guard lock(h.mutex);
+        if (h.capturePopups) {
+            h.popups.emplace_back(title ? title : "", message ? message : "");
+            return 0;
+        }
+    }
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(title ? title : ""),
+                    QString::fromLatin1(message ? message : ""), QMessageBox::Ok);
+    box.exec();
+    return 0;
+}
+
+int SetWaitCursor(int on) {
+    auto& l = loop();
+    if (on && !l.waitCursor) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        l.waitCursor = true;
+    } else if (!on && l.waitCursor) {
+        QApplication::restoreOverrideCursor();
+        l.waitCursor = false;
+    }
+    return 0;
+}
+
+int RunUserInterface() {
+    auto& l = loop();
+    if (l.quitRequested) {
+        l.quitRequested = false;
+        return l.quitCode;
+    }
+    QEventLoop ui;
+    l.uiLoop = &ui;
+    const int code = ui.exec();
+    l.uiLoop = nullptr;
+    l.quitRequested = false;
+    return code;
+}
+
+int QuitUserInterface(int code) {
+    auto& l = loop();
+    l.quitCode = code;
+    if (l.uiLoop)
+        l.uiLoop->exit(code);  // takes effect once control is back in the loop
+    else
+        l.quitRequested = true;
+    return 0;
+}
+
+int ProcessSystemEvents() {
+    auto& l = loop();
+    auto* dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher) return 0;
+    if (dispatcher->processEvents(QEventLoop::AllEvents)) {
+        l.activity.restart();
+        return 0;
+    }
+    // Nothing was pending. After a short quiet spell wait for the next event, but
+    // no longer than a millisecond, so that an idle service loop costs next to
+    // nothing while the waits that poll the timer keep their resolution.
+    if (l.wake && l.activity.isValid() && l.activity.elapsed() >= kIdleAfterMs) {
+        l.wake->start(kIdleWaitMs);
+        dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+        l.wake->stop();
+    }
+    return 0;
+}
+
+double Timer() {
+    hooks().timerReads.fetch_add(1);
+    return activeClock().now();
+}
+
+void Delay(double seconds) { activeClock().delay(seconds); }

@@ -1,0 +1,332 @@
+// The TCP server: one listening port, conversations named by handles, and the
+// connect, disconnect and data-ready events delivered to one callback.
+//
+// Data-ready is level-triggered: it is raised again while unread bytes remain,
+// and never raised when there is nothing to read. Socket signals only post
+// events, so a callback never runs inside a socket call.
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QElapsedTimer>
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "internal.h"
+
+namespace cvi {
+namespace {
+
+constexpr qint64 kReadBufferBytes = 64 * 1024;  // beyond this the client's sends wait
+constexpr int kRetryWhenUnreadMs = 1;           // data left unread: ask again after this
+
+struct Server {
+    std::unique_ptr<QTcpServer> listener;
+    unsigned port = 0;
+    tcpFuncPtr callback = nullptr;
+    void* callbackData = nullptr;
+    std::map<unsigned, Conversation> conversations;
+    std::vector<std::unique_ptr<QTcpSocket>> retired;  // deleted at the next safe point
+    unsigned nextHandle = 1;
+    std::string systemError = "No error";
+    std::map<std::string, std::string> peerNames;  // reverse lookups done so far
+};
+
+Server& server() {
+    static Server s;
+    return s;
+}
+
+Conversation* find(unsigned handle) {
+    auto& cs = server().conversations;
+    const auto it = cs.find(handle);
+    return it == cs.end() ? nullptr : &it->second;
+}
+
+void deliver(unsigned handle, int event) {
+    auto& s = server();
+    if (!s.callback) return;
+    invokeCallback([&] { s.callback(handle, event, 0, s.callbackData); });
+}
+
+void retire(unsigned handle) {
+    auto& s = server();
+    const auto it = s.conversations.find(handle);
+    if (it == s.conversations.end()) return;
+    QTcpSocket* sock = it->second.socket.get();
+    QObject::disconnect(sock, nullptr, nullptr, nullptr);
+    sock->abort();
+    s.retired.push_back(std::move(it->second.socket));
+    s.conversations.erase(it);
+    post([] { server().retired.clear(); });
+}
+
+void scheduleData(unsigned handle, int delayMs = 0);
+
+void deliverData(unsigned handle) {
+    Conversation* c = find(handle);
+    if (!c) return;
+    c->readyPosted = false;
+    if (c->socket->bytesAvailable() <= 0) return;
+    const auto before = c->consumed;
+    markActivity();
+    deliver(handle, TCP_DATAREADY);
+    c = find(handle);
+    if (!c || c->socket->bytesAvailable() <= 0) return;
+    // Still unread: again at once if the callback took something, else shortly,
+    // so that a receiver with no room does not spin on the event.
+    scheduleData(handle, c->consumed != before ? 0 : kRetryWhenUnreadMs);
+}
+
+void scheduleData(unsigned handle, int delayMs) {
+    Conversation* c = find(handle);
+    if (!c || c->readyPosted || c->goneDelivered) return;
+    c->readyPosted = true;
+    if (delayMs <= 0)
+        post([handle] { deliverData(handle); });
+    else
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, [handle] { deliverData(handle); });
+}
+
+void deliverGone(unsigned handle) {
+    Conversation* c = find(handle);
+    if (!c || c->goneDelivered) return;
+    c->goneDelivered = true;
+    // What the peer sent before it went is offered while the callback takes it.
+    while (c->socket->bytesAvailable() > 0) {
+        const auto before = c->consumed;
+        deliver(handle, TCP_DATAREADY);
+        c = find(handle);
+        if (!c) return;
+        if (c->consumed == before) break;
+    }
+    deliver(handle, TCP_DISCONNECT);
+    retire(handle);
+}
+
+void accept() {
+    auto& s = server();
+    while (s.listener && s.listener->hasPendingConnections()) {
+        QTcpSocket* raw = s.listener->nextPendingConnection();
+        if (!raw) break;
+        raw->setParent(nullptr);
+        unsigned handle = s.nextHandle++;
+        if (s.nextHandle == 0) s.nextHandle = 1;
+        while (find(handle)) handle = s.nextHandle++;
+        Conversation c;
+        c.handle = handle;
+        c.socket.reset(raw);
+        raw->setReadBufferSize(kReadBufferBytes);
+        raw->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QObject::connect(raw, &QTcpSocket::readyRead, raw, [handle] { scheduleData(handle); });
+        QObject::connect(raw, &QTcpSocket::disconnected, raw, [handle] { post([handle] { deliverGone(handle); }); });
+        QObject::connect(raw, &QTcpSocket::errorOccurred, raw, [raw](QAbstractSocket::SocketError) {
+            server().systemError = raw->errorString().toStdString();
+        });
+        s.conversations.emplace(handle, std::move(c));
+        markActivity();
+        post([handle] {
+            if (find(handle)) deliver(handle, TCP_CONNECT);
+            Conversation* conv = find(handle);
+            if (conv && conv->socket->bytesAvailable() > 0) scheduleData(handle);
+            if (conv && conv->socket->state() != QAbstractSocket::ConnectedState)
+                post([handle] { deliverGone(handle); });
+        });
+    }
+}
+
+void copyOut(const std::string& text, char* buffer, std::size_t size) {
+    if (!buffer || size == 0) return;
+    const std::size_t n = std::min(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+}
+
+std::string dottedIPv4(const QHostAddress& a) {
+    bool ok = false;
+    const quint32 v4 = a.toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString().toStdString() : a.toString().toStdString();
+}
+
+}  // namespace
+
+void resetTcp() {
+    auto& s = server();
+    for (auto& [h, c] : s.conversations) {
+        QObject::disconnect(c.socket.get(), nullptr, nullptr, nullptr);
+        c.socket->abort();
+    }
+    s.conversations.clear();
+    s.retired.clear();
+    s.listener.reset();
+    s.callback = nullptr;
+    s.callbackData = nullptr;
+}
+
+unsigned listeningPort() {
+    auto& s = server();
+    return s.listener ? s.listener->serverPort() : 0;
+}
+
+}  // namespace cvi
+
+using namespace cvi;
+
+int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData) {
+    auto& s = server();
+    if (s.listener) return kTCP_UnableToRegisterService;
+    const int override = hooks().portOverride.load();
+    const quint16 listenPort = static_cast<quint16>(override >= 0 ? override : static_cast<int>(port));
+    auto listener = std::make_unique<QTcpServer>();
+    listener->setMaxPendingConnections(64);
+    if (!listener->listen(QHostAddress::AnyIPv4, listenPort)) {
+        s.systemError = listener->errorString().toStdString();
+        return kTCP_UnableToRegisterService;
+    }
+    QObject::connect(listener.get(), &QTcpServer::newConnection, listener.get(), [] { accept(); });
+    s.listener = std::move(listener);
+    s.port = port;
+    s.callback = callback;
+    s.callbackData = callbackData;
+    return 0;
+}
+
+int UnregisterTCPServer(unsigned port) {
+    auto& s = server();
+    if (!s.listener || s.port != port) return kTCP_ServerNotRegistered;
+    resetTcp();
+    return 0;
+}
+
+int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned timeoutMs) {
+    Conversation* c = find(handle);
+    if (!c) return kTCP_InvalidHandle;
+    if (!buffer) return kTCP_InvalidParameter;
+    QTcpSocket* sock = c->socket.get();
+    if (sock->bytesAvailable() <= 0) {
+        if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+        if (!sock->waitForReadyRead(static_cast<int>(timeoutMs))) return kTCP_TimeOutErr;
+        c = find(handle);
+        if (!c) return kTCP_ConnectionClosed;
+    }
+    const qint64 n = sock->read(static_cast<char*>(buffer), static_cast<qint64>(length));
+    if (n < 0) return kTCP_ReadFailed;
+    c->consumed += static_cast<unsigned long long>(n);
+    return static_cast<int>(n);
+}
+
+int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
+    Conversation* c = find(handle);
+    if (!c) return kTCP_InvalidHandle;
+    QTcpSocket* sock = c->socket.get();
+    if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    markActivity();
+    if (length == 0) return 0;
+    if (sock->write(static_cast<const char*>(data), static_cast<qint64>(length)) != static_cast<qint64>(length))
+        return kTCP_WriteFailed;
+    sock->flush();
+    // Wait until the operating system has the bytes; unsent bytes stay queued in
+    // order, so a late write never splits the stream.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (sock->bytesToWrite() > 0) {
+        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
+        if (left <= 0) return kTCP_TimeOutErr;
+        if (!sock->waitForBytesWritten(static_cast<int>(left))) {
+            if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+            if (sock->bytesToWrite() > 0 && elapsed.elapsed() >= static_cast<qint64>(timeoutMs)) return kTCP_TimeOutErr;
+        }
+    }
+    return static_cast<int>(length);
+}
+
+int GetTCPPeerAddr(unsigned handle, char* buffer, std::size_t size) {
+    Conversation* c = find(handle);
+    if (!c) return kTCP_InvalidHandle;
+    copyOut(dottedIPv4(c->socket->peerAddress()), buffer, size);
+    return 0;
+}
+
+int GetTCPPeerName(unsigned handle, char* buffer, std::size_t size) {
+    Conversation* c = find(handle);
+    if (!c) return kTCP_InvalidHandle;
+    auto& s = server();
+    const std::string addr = dottedIPv4(c->socket->peerAddress());
+    auto it = s.peerNames.find(addr);
+    if (it == s.peerNames.end()) {
+        // A host without a name is shown by its address rather than failing the connection.
+        std::string name = addr;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        bool ok = false;
+        sa.sin_addr.s_addr = htonl(c->socket->peerAddress().toIPv4Address(&ok));
+        char host[NI_MAXHOST];
+        if (ok && getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, 0) == 0)
+            name = host;
+        if (s.peerNames.size() > 256) s.peerNames.clear();
+        it = s.peerNames.emplace(addr, name).first;
+    }
+    copyOut(it->second, buffer, size);
+    return 0;
+}
+
+int GetTCPHostAddr(char* buffer, std::size_t size) {
+    std::string addr = "127.0.0.1";
+    for (const QNetworkInterface& nif : QNetworkInterface::allInterfaces()) {
+        const auto flags = nif.flags();
+        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
+            (flags & QNetworkInterface::IsLoopBack))
+            continue;
+        for (const QNetworkAddressEntry& e : nif.addressEntries())
+            if (e.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+                addr = e.ip().toString().toStdString();
+                copyOut(addr, buffer, size);
+                return 0;
+            }
+    }
+    copyOut(addr, buffer, size);
+    return 0;
+}
+
+int GetTCPHostName(char* buffer, std::size_t size) {
+    const QString name = QHostInfo::localHostName();
+    if (name.isEmpty()) return kTCP_HostLookupFailed;
+    copyOut(name.toStdString(), buffer, size);
+    return 0;
+}
+
+int DisconnectTCPClient(unsigned handle) {
+    if (!find(handle)) return kTCP_InvalidHandle;
+    retire(handle);
+    return 0;
+}
+
+int SetTCPDisconnectMode(unsigned handle, int mode) {
+    if (!find(handle)) return kTCP_InvalidHandle;
+    return mode == TCP_DISCONNECT_AUTO ? 0 : kTCP_InvalidParameter;
+}
+
+const char* GetTCPErrorString(int code) {
+    switch (code) {
+        case 0: return "No error";
+        case kTCP_UnableToRegisterService: return "Unable to register the service";
+        case kTCP_ServerNotRegistered: return "Server not registered";
+        case kTCP_ReadFailed: return "Read failed";
+        case kTCP_WriteFailed: return "Write failed";
+        case kTCP_InvalidParameter: return "Invalid parameter";
+        case kTCP_TimeOutErr: return "Timeout error";
+        case kTCP_NoConnectionEstablished: return "No connection established";
+        case kTCP_ConnectionClosed: return "Connection closed";
+        case kTCP_InvalidHandle: return "Invalid conversation handle";
+        case kTCP_HostLookupFailed: return "Host lookup failed";
+        default: return "Unknown error";
+    }
+}
+
+const char* GetTCPSystemErrorString() { return server().systemError.c_str(); }
