@@ -82,6 +82,7 @@ struct TestHooks {
     std::atomic<unsigned long long> callbacksStarted{0};
     std::atomic<unsigned long long> callbacksFinished{0};
     std::atomic<unsigned long long> timerReads{0};
+    std::atomic<unsigned long long> panelsDisplayed{0};
 };
 
 TestHooks& hooks();

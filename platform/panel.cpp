@@ -379,6 +379,7 @@ int DisplayPanel(int panel) {
     p->root->setFixedSize(size);
     p->root->setGeometry(p->left, p->top, size.width(), size.height());
     p->root->show();
+    hooks().panelsDisplayed.fetch_add(1);
     p->root->raise();
     p->root->activateWindow();
     return 0;

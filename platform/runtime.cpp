@@ -219,6 +219,9 @@ int ProcessSystemEvents() {
     auto& l = loop();
     auto* dispatcher = QAbstractEventDispatcher::instance();
     if (!dispatcher) return 0;
+    // Posted events first, explicitly: when this runs nested inside the delivery
+    // of a posted event, the glib dispatcher does not deliver posted events again.
+    QCoreApplication::sendPostedEvents();
     if (dispatcher->processEvents(QEventLoop::AllEvents)) {
         l.activity.restart();
         return 0;

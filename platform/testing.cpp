@@ -1,0 +1,240 @@
+#include "testing.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTest>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "internal.h"
+#include "widgets.h"
+
+namespace cvi {
+unsigned listeningPort();
+}
+
+namespace cvi::testing {
+namespace {
+
+class ManualClock final : public Clock {
+public:
+    explicit ManualClock(double start) : now_(start) {}
+    double now() override { return now_.load(); }
+    void delay(double seconds) override {
+        calls_.fetch_add(1);
+        double expected = now_.load();
+        while (!now_.compare_exchange_weak(expected, expected + seconds)) {
+        }
+        double total = delayed_.load();
+        while (!delayed_.compare_exchange_weak(total, total + seconds)) {
+        }
+    }
+    void set(double t) { now_.store(t); }
+    void advance(double dt) {
+        double expected = now_.load();
+        while (!now_.compare_exchange_weak(expected, expected + dt)) {
+        }
+    }
+    std::atomic<double> now_;
+    std::atomic<unsigned long long> calls_{0};
+    std::atomic<double> delayed_{0};
+};
+
+std::shared_ptr<ManualClock> manual() {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    return std::dynamic_pointer_cast<ManualClock>(h.clock);
+}
+
+template <typename Pred>
+bool waitUntil(Pred pred, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+QWidget* widgetOf(int panel, int control) {
+    Control* c = findControl(panel, control);
+    return c ? c->widget.data() : nullptr;
+}
+
+}  // namespace
+
+void UseManualClock(double startSeconds) {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    h.clock = std::make_shared<ManualClock>(startSeconds);
+}
+
+void UseRealClock() {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    h.clock.reset();
+}
+
+void SetClock(double seconds) {
+    if (auto c = manual()) c->set(seconds);
+}
+
+void AdvanceClock(double seconds) {
+    if (auto c = manual()) c->advance(seconds);
+}
+
+double ClockNow() {
+    auto c = manual();
+    return c ? c->now() : 0.0;
+}
+
+unsigned long long TimerReads() { return hooks().timerReads.load(); }
+
+bool WaitForTimerReads(unsigned long long atLeast, int timeoutMs) {
+    return waitUntil([&] { return hooks().timerReads.load() >= atLeast; }, timeoutMs);
+}
+
+unsigned long long DelayCalls() {
+    auto c = manual();
+    return c ? c->calls_.load() : 0;
+}
+
+double DelayedSeconds() {
+    auto c = manual();
+    return c ? c->delayed_.load() : 0.0;
+}
+
+void SetServerPort(int port) { hooks().portOverride.store(port); }
+unsigned ListeningPort() { return listeningPort(); }
+
+void SetPanelFile(const std::string& name) {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    h.panelFileOverride = name;
+}
+
+void FailRuntimeInit(bool fail) { hooks().failInit.store(fail); }
+unsigned long long PanelsDisplayed() { return hooks().panelsDisplayed.load(); }
+
+void CapturePopups(bool capture) {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    h.capturePopups = capture;
+    h.popups.clear();
+}
+
+std::vector<std::pair<std::string, std::string>> Popups() {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    return h.popups;
+}
+
+void PostToUi(std::function<void()> fn) { post(std::move(fn)); }
+
+void RunOnUi(std::function<void()> fn, int timeoutMs) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    post([fn = std::move(fn), done] {
+        fn();
+        done->set_value();
+    });
+    if (future.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
+        std::fprintf(stderr, "test: the user-interface thread did not respond within %d ms\n", timeoutMs);
+        std::fflush(stderr);
+        std::_Exit(3);
+    }
+}
+
+unsigned long long CallbacksStarted() { return hooks().callbacksStarted.load(); }
+unsigned long long CallbacksFinished() { return hooks().callbacksFinished.load(); }
+
+bool WaitForCallbacks(unsigned long long startedAtLeast, unsigned long long finishedAtLeast, int timeoutMs) {
+    return waitUntil(
+        [&] {
+            return hooks().callbacksStarted.load() >= startedAtLeast &&
+                   hooks().callbacksFinished.load() >= finishedAtLeast;
+        },
+        timeoutMs);
+}
+
+int ChooseRingItem(int panel, int control, int value) {
+    Control* c = findControl(panel, control);
+    if (!c || c->kind != Kind::Ring) return UIEBadControl;
+    auto* combo = qobject_cast<QComboBox*>(c->widget);
+    int index = -1;
+    for (std::size_t i = 0; i < c->itemValues.size(); ++i)
+        if (c->itemValues[i] == value) index = static_cast<int>(i);
+    if (index < 0) return UIEBadValue;
+    if (!combo->isVisible() || !combo->isEnabled()) return UIEGeneral;
+    // As the operator does it: open the list, move to the item, press Return.
+    combo->showPopup();
+    QAbstractItemView* view = combo->view();
+    view->setCurrentIndex(combo->model()->index(index, combo->modelColumn()));
+    QTest::keyClick(view, Qt::Key_Return);
+    if (view->isVisible()) combo->hidePopup();
+    return 0;
+}
+
+int PressButton(int panel, int control) {
+    QWidget* w = widgetOf(panel, control);
+    auto* button = qobject_cast<QAbstractButton*>(w);
+    if (!button) return UIEBadControl;
+    if (!button->isVisible() || !button->isEnabled()) return UIEGeneral;
+    QTest::mouseClick(button, Qt::LeftButton);
+    return 0;
+}
+
+int FlipSwitch(int panel, int control) {
+    auto* sw = qobject_cast<Switch*>(widgetOf(panel, control));
+    if (!sw) return UIEBadControl;
+    if (!sw->isVisible() || !sw->isEnabled()) return UIEGeneral;
+    QTest::mouseClick(sw, Qt::LeftButton);
+    return 0;
+}
+
+int CommitText(int panel, int control, const std::string& text) {
+    auto* line = qobject_cast<QLineEdit*>(widgetOf(panel, control));
+    if (!line) return UIEBadControl;
+    if (!line->isVisible() || !line->isEnabled()) return UIEGeneral;
+    line->setFocus();
+    QTest::keyClicks(line, QString::fromLatin1(text.c_str()));
+    QTest::keyClick(line, Qt::Key_Return);
+    return 0;
+}
+
+int ClosePanel(int panel) {
+    Panel* p = findPanel(panel);
+    if (!p) return UIEBadPanel;
+    p->root->close();  // a real close request; the panel's callback decides
+    return 0;
+}
+
+std::string TextBoxContents(int panel, int control) {
+    Control* c = findControl(panel, control);
+    if (!c || c->kind != Kind::TextBox) return {};
+    std::vector<char> buffer(1 << 20);
+    GetCtrlVal(panel, control, buffer.data(), buffer.size());
+    return buffer.data();
+}
+
+std::string WindowTitle(int panel) {
+    Panel* p = findPanel(panel);
+    return p ? p->root->windowTitle().toStdString() : std::string();
+}
+
+int PanelWidth(int panel) {
+    Panel* p = findPanel(panel);
+    return p ? p->root->width() : -1;
+}
+
+int PanelHeight(int panel) {
+    Panel* p = findPanel(panel);
+    return p ? p->root->height() : -1;
+}
+
+}  // namespace cvi::testing

@@ -1,0 +1,77 @@
+// The run-time layer's second face, for tests only: a clock the test drives,
+// start-up failures on demand, popups captured instead of shown, a listening
+// port of the test's choice, and operator actions delivered as real events.
+//
+// A test usually runs the program on the main thread and its script on a
+// second thread; everything touching widgets goes through OnUi or PostToUi.
+#pragma once
+
+#include <functional>
+#include <future>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cvi::testing {
+
+// ---- Clock behind Timer and Delay ----
+void UseManualClock(double startSeconds = 0.0);  // frozen until the test moves it
+void UseRealClock();
+void SetClock(double seconds);
+void AdvanceClock(double seconds);
+double ClockNow();
+// Readings of Timer so far; a test waits for one to know the program saw the time.
+unsigned long long TimerReads();
+bool WaitForTimerReads(unsigned long long atLeast, int timeoutMs = 10000);
+// Delay on the manual clock advances it; these count the calls and their sum.
+unsigned long long DelayCalls();
+double DelayedSeconds();
+
+// ---- Start-up ----
+void SetServerPort(int port);  // -1: the port the program asks for; 0: any free port
+unsigned ListeningPort();      // UI thread
+void SetPanelFile(const std::string& name);  // empty: the name the program asks for
+void FailRuntimeInit(bool fail);
+unsigned long long PanelsDisplayed();
+
+// ---- Popups ----
+void CapturePopups(bool capture);
+std::vector<std::pair<std::string, std::string>> Popups();
+
+// ---- Threads ----
+void PostToUi(std::function<void()> fn);
+// Runs fn on the UI thread and waits for its result; fails the process rather
+// than hang when the UI thread does not get to it.
+void RunOnUi(std::function<void()> fn, int timeoutMs = 20000);
+template <typename F>
+auto OnUi(F fn) -> decltype(fn()) {
+    using R = decltype(fn());
+    if constexpr (std::is_void_v<R>) {
+        RunOnUi(std::move(fn));
+    } else {
+        R result{};
+        RunOnUi([&] { result = fn(); });
+        return result;
+    }
+}
+
+// Callbacks the platform has started and finished, to wait for an action's effect.
+unsigned long long CallbacksStarted();
+unsigned long long CallbacksFinished();
+bool WaitForCallbacks(unsigned long long startedAtLeast, unsigned long long finishedAtLeast,
+                      int timeoutMs = 10000);
+
+// ---- Operator actions (UI thread): real events on the widgets ----
+int ChooseRingItem(int panel, int control, int value);
+int PressButton(int panel, int control);
+int FlipSwitch(int panel, int control);
+int CommitText(int panel, int control, const std::string& text);
+int ClosePanel(int panel);
+
+// ---- Reading back (UI thread) ----
+std::string TextBoxContents(int panel, int control);
+std::string WindowTitle(int panel);
+int PanelWidth(int panel);
+int PanelHeight(int panel);
+
+}  // namespace cvi::testing

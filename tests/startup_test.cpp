@@ -1,0 +1,108 @@
+// Start-up, the panel as the operator first sees it, and shutdown.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+// Holds a port on all IPv4 interfaces, as another program would.
+struct PortHolder {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    unsigned port = 0;
+    PortHolder() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, 1);
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~PortHolder() { ::close(fd); }
+};
+
+}  // namespace
+
+using Startup = Sim;
+
+TEST_F(Startup, PortAlreadyTakenShowsOnlyThePopupAndEndsWithZero) {
+    PortHolder other;
+    vt::SetServerPort(static_cast<int>(other.port));
+    const auto displayed = vt::PanelsDisplayed();
+    EXPECT_EQ(run_alone(), 0);
+    const auto popups = vt::Popups();
+    ASSERT_EQ(popups.size(), 1u);
+    EXPECT_EQ(popups[0].first, "TCP Server");
+    EXPECT_EQ(popups[0].second, "Server registration failed!");
+    EXPECT_EQ(vt::PanelsDisplayed(), displayed);
+}
+
+TEST_F(Startup, MissingPanelFileOrRunTimeEndsWithMinusOneAndShowsNothing) {
+    vt::SetPanelFile("NoSuchPanel.uir");
+    EXPECT_EQ(run_alone(), -1);
+    vt::SetPanelFile("");
+    vt::FailRuntimeInit(true);
+    EXPECT_EQ(run_alone(), -1);
+    vt::FailRuntimeInit(false);
+    EXPECT_TRUE(vt::Popups().empty());
+}
+
+TEST_F(Startup, PanelStartsInItsInitialStateAndClosesWithZero) {
+    const int status = run([&] {
+        EXPECT_EQ(vt::OnUi([] { return vt::WindowTitle(panel()); }), "Vantis Simulator Rev 3");
+        EXPECT_EQ(vt::OnUi([] { return vt::PanelWidth(panel()); }), 446);
+        EXPECT_EQ(vt::OnUi([] { return vt::PanelHeight(panel()); }), 534);
+        EXPECT_EQ(value(MAINPNL_ONLINE), 1);
+        EXPECT_EQ(value(MAINPNL_CONNECTED), 0);
+        EXPECT_FALSE(text(MAINPNL_SERVER_IP).empty());
+        EXPECT_FALSE(text(MAINPNL_SERVER_NAME).empty());
+        EXPECT_EQ(text(MAINPNL_SERVER_IP).find(':'), std::string::npos) << "dotted IPv4 expected";
+        EXPECT_EQ(value(MAINPNL_VATYPE), 0);
+        EXPECT_EQ(text(MAINPNL_VATYPE), "Select Vantis Model");
+        EXPECT_EQ(attribute(MAINPNL_BATTERY, ATTR_VISIBLE), 0);
+        EXPECT_EQ(value(MAINPNL_BATTERY), 75);
+        EXPECT_EQ(attribute(MAINPNL_TRIGGERBUTTON, ATTR_VISIBLE), 0);
+        EXPECT_EQ(attribute(MAINPNL_STRING, ATTR_VISIBLE), 0);
+        EXPECT_EQ(attribute(MAINPNL_STRING, ATTR_DIMMED), 1);
+        EXPECT_EQ(value(MAINPNL_DUMPSPEED), 0);
+        EXPECT_EQ(text(MAINPNL_DirectionSwitch), "LEFT");
+        EXPECT_EQ(box(MAINPNL_TRANSMIT), "");
+        EXPECT_EQ(box(MAINPNL_RECEIVE), "");
+        // The switches move when the operator flips them.
+        flip(MAINPNL_DUMPSPEED);
+        flip(MAINPNL_DirectionSwitch);
+        EXPECT_EQ(value(MAINPNL_DUMPSPEED), 1);
+        EXPECT_EQ(text(MAINPNL_DirectionSwitch), "RIGHT");
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(vt::Popups().empty());
+}
+
+TEST_F(Startup, ClosingWhileTheServiceRunsEndsTheProgram) {
+    const int status = run([&] {
+        Client c = serve(2);
+        EXPECT_EQ(ask(c, "WHO_ARE_YOU#"), reply("WHO_ARE_YOU#50th Male#"));
+        close_panel();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(instrument.running, 0);
+}
+
+TEST_F(Startup, ClearButtonEmptiesBothTrafficBoxes) {
+    run([&] {
+        Client c = serve(2);
+        EXPECT_EQ(ask(c, "S#"), "S#3#204\r\n");
+        EXPECT_NE(box(MAINPNL_RECEIVE), "");
+        EXPECT_EQ(box(MAINPNL_TRANSMIT), "S#3#204\n");
+        press(MAINPNL_CLEAR);
+        EXPECT_EQ(box(MAINPNL_RECEIVE), "");
+        EXPECT_EQ(box(MAINPNL_TRANSMIT), "");
+        EXPECT_EQ(ask(c, "S#"), "S#3#204\r\n");
+        EXPECT_EQ(box(MAINPNL_TRANSMIT), "S#3#204\n");
+        EXPECT_EQ(box(MAINPNL_RECEIVE), "S#118\n");
+    });
+}
