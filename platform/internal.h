@@ -58,6 +58,9 @@ struct Conversation {
     unsigned handle = 0;
     std::unique_ptr<QTcpSocket> socket;
     bool readyPosted = false;
+    bool starved = false;       // bytes wait that the receiver had no room for
+    int retryMs = 1;
+    unsigned generation = 0;    // tells stale scheduled deliveries apart
     bool goneDelivered = false;
     unsigned long long consumed = 0;  // bytes read by the modules so far
 };
@@ -102,6 +105,7 @@ Panel* findPanel(int handle);
 Control* findControl(int panel, int control);
 void flushTextBox(Control& c);
 void markActivity();
+void retryStarvedReceivers();
 
 }  // namespace cvi
 

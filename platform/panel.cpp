@@ -26,6 +26,7 @@ namespace {
 // Scrollback of a text box: lines and characters kept before the oldest go.
 constexpr int kTextBoxMaxLines = 5000;
 constexpr int kTextBoxMaxChars = 400000;
+constexpr int kTextBoxFlushMs = 25;
 
 class Loader : public QUiLoader {
 public:
@@ -205,13 +206,11 @@ int setTextValue(Control& c, const char* text) {
             if (c.pending.size() > static_cast<std::size_t>(kTextBoxMaxChars))
                 c.pending.erase(0, c.pending.size() - kTextBoxMaxChars);
             if (!c.flushPosted) {
-                // First append since the last flush: show it when events are next processed.
+                // Appends are shown in batches: laying out and drawing the box for
+                // every line would cost more than the whole command it echoes.
                 c.flushPosted = true;
                 Control* self = &c;
-                QPointer<QWidget> guard = c.widget;
-                post([self, guard] {
-                    if (guard) flushTextBox(*self);
-                });
+                QTimer::singleShot(kTextBoxFlushMs, c.widget, [self] { flushTextBox(*self); });
             }
             return 0;
         case Kind::String:

@@ -222,6 +222,7 @@ int ProcessSystemEvents() {
     // Posted events first, explicitly: when this runs nested inside the delivery
     // of a posted event, the glib dispatcher does not deliver posted events again.
     QCoreApplication::sendPostedEvents();
+    retryStarvedReceivers();
     if (dispatcher->processEvents(QEventLoop::AllEvents)) {
         l.activity.restart();
         return 0;

@@ -24,7 +24,8 @@ namespace cvi {
 namespace {
 
 constexpr qint64 kReadBufferBytes = 64 * 1024;  // beyond this the client's sends wait
-constexpr int kRetryWhenUnreadMs = 1;           // data left unread: ask again after this
+constexpr int kRetryFirstMs = 1;  // data left unread: ask again after this,
+constexpr int kRetryLastMs = 64;  // doubling up to this
 
 struct Server {
     std::unique_ptr<QTcpServer> listener;
@@ -73,25 +74,47 @@ void deliverData(unsigned handle) {
     Conversation* c = find(handle);
     if (!c) return;
     c->readyPosted = false;
-    if (c->socket->bytesAvailable() <= 0) return;
+    ++c->generation;  // any other pending delivery for this conversation is stale now
+    if (c->socket->bytesAvailable() <= 0) {
+        c->starved = false;
+        return;
+    }
     const auto before = c->consumed;
-    markActivity();
     deliver(handle, TCP_DATAREADY);
     c = find(handle);
-    if (!c || c->socket->bytesAvailable() <= 0) return;
-    // Still unread: again at once if the callback took something, else shortly,
-    // so that a receiver with no room does not spin on the event.
-    scheduleData(handle, c->consumed != before ? 0 : kRetryWhenUnreadMs);
+    if (!c) return;
+    if (c->consumed != before) markActivity();
+    if (c->socket->bytesAvailable() <= 0) {
+        c->starved = false;
+        return;
+    }
+    if (c->consumed != before) {
+        c->starved = false;
+        c->retryMs = kRetryFirstMs;
+        scheduleData(handle);
+        return;
+    }
+    // The receiver took nothing (it has no room yet). Ask again at the next
+    // event pass of a waiting loop, and meanwhile on a timer that backs off, so
+    // that data nobody takes does not keep the processor busy.
+    c->starved = true;
+    scheduleData(handle, c->retryMs);
+    c->retryMs = std::min(c->retryMs * 2, kRetryLastMs);
 }
 
 void scheduleData(unsigned handle, int delayMs) {
     Conversation* c = find(handle);
     if (!c || c->readyPosted || c->goneDelivered) return;
     c->readyPosted = true;
+    const unsigned generation = c->generation;
+    auto run = [handle, generation] {
+        Conversation* conv = find(handle);
+        if (conv && conv->generation == generation) deliverData(handle);
+    };
     if (delayMs <= 0)
-        post([handle] { deliverData(handle); });
+        post(run);
     else
-        QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, [handle] { deliverData(handle); });
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, run);
 }
 
 void deliverGone(unsigned handle) {
@@ -155,6 +178,15 @@ std::string dottedIPv4(const QHostAddress& a) {
 }
 
 }  // namespace
+
+// Offers data that the receiver last had no room for; called once per event
+// pass, after the code that frees room has had its turn.
+void retryStarvedReceivers() {
+    std::vector<unsigned> starved;
+    for (auto& [h, c] : server().conversations)
+        if (c.starved && !c.goneDelivered) starved.push_back(h);
+    for (unsigned h : starved) deliverData(h);
+}
 
 void resetTcp() {
     auto& s = server();

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <QCoreApplication>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -111,7 +113,15 @@ bool Client::closed(int timeoutMs) {
     return true;
 }
 
+// Runs what an earlier program left posted (such as the harness's closing of
+// its panel) before the panels it meant are gone and new ones take their handles.
+static void drain_posted_events() {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
 void Sim::SetUp() {
+    drain_posted_events();
     instrument = InstrumentState{};
     rx_ring = RxRing{};
     vt::SetServerPort(0);
@@ -122,6 +132,7 @@ void Sim::SetUp() {
 }
 
 void Sim::TearDown() {
+    drain_posted_events();
     vt::SetServerPort(-1);
     vt::UseRealClock();
 }
