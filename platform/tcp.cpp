@@ -201,6 +201,11 @@ void resetTcp() {
     s.callbackData = nullptr;
 }
 
+QTcpSocket* conversationSocket(unsigned handle) {
+    Conversation* c = find(handle);
+    return c ? c->socket.get() : nullptr;
+}
+
 unsigned listeningPort() {
     auto& s = server();
     return s.listener ? s.listener->serverPort() : 0;

@@ -1,9 +1,9 @@
 #include "testing.h"
 
-#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <chrono>
@@ -16,6 +16,7 @@
 
 namespace cvi {
 unsigned listeningPort();
+QTcpSocket* conversationSocket(unsigned handle);
 }
 
 namespace cvi::testing {
@@ -24,25 +25,42 @@ namespace {
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(double start) : now_(start) {}
-    double now() override { return now_.load(); }
+    double now() override {
+        const auto generation = generation_.load();
+        const double t = now_.load();
+        auto seen = seen_.load();
+        while (seen < generation && !seen_.compare_exchange_weak(seen, generation)) {
+        }
+        return t;
+    }
     void delay(double seconds) override {
         calls_.fetch_add(1);
-        double expected = now_.load();
-        while (!now_.compare_exchange_weak(expected, expected + seconds)) {
-        }
-        double total = delayed_.load();
-        while (!delayed_.compare_exchange_weak(total, total + seconds)) {
-        }
+        add(now_, seconds);
+        add(delayed_, seconds);
     }
-    void set(double t) { now_.store(t); }
+    void set(double t) {
+        now_.store(t);
+        generation_.fetch_add(1);
+    }
     void advance(double dt) {
-        double expected = now_.load();
-        while (!now_.compare_exchange_weak(expected, expected + dt)) {
+        add(now_, dt);
+        generation_.fetch_add(1);
+    }
+    // True once a reading has been taken since the last time the test moved the clock.
+    bool seen() const { return seen_.load() >= generation_.load(); }
+
+    std::atomic<unsigned long long> calls_{0};
+    std::atomic<double> delayed_{0};
+
+private:
+    static void add(std::atomic<double>& a, double d) {
+        double expected = a.load();
+        while (!a.compare_exchange_weak(expected, expected + d)) {
         }
     }
     std::atomic<double> now_;
-    std::atomic<unsigned long long> calls_{0};
-    std::atomic<double> delayed_{0};
+    std::atomic<unsigned long long> generation_{0};
+    std::atomic<unsigned long long> seen_{0};
 };
 
 std::shared_ptr<ManualClock> manual() {
@@ -97,6 +115,11 @@ unsigned long long TimerReads() { return hooks().timerReads.load(); }
 
 bool WaitForTimerReads(unsigned long long atLeast, int timeoutMs) {
     return waitUntil([&] { return hooks().timerReads.load() >= atLeast; }, timeoutMs);
+}
+
+bool WaitUntilClockSeen(int timeoutMs) {
+    auto c = manual();
+    return c && waitUntil([&] { return c->seen(); }, timeoutMs);
 }
 
 unsigned long long DelayCalls() {
@@ -171,12 +194,10 @@ int ChooseRingItem(int panel, int control, int value) {
         if (c->itemValues[i] == value) index = static_cast<int>(i);
     if (index < 0) return UIEBadValue;
     if (!combo->isVisible() || !combo->isEnabled()) return UIEGeneral;
-    // As the operator does it: open the list, move to the item, press Return.
-    combo->showPopup();
-    QAbstractItemView* view = combo->view();
-    view->setCurrentIndex(combo->model()->index(index, combo->modelColumn()));
-    QTest::keyClick(view, Qt::Key_Return);
-    if (view->isVisible()) combo->hidePopup();
+    // What the widget does when the operator picks an item from its list. (Going
+    // through the list's popup would let the style's closing effects delay it.)
+    combo->setCurrentIndex(index);
+    emit combo->activated(index);
     return 0;
 }
 
@@ -212,6 +233,12 @@ int ClosePanel(int panel) {
     if (!p) return UIEBadPanel;
     p->root->close();  // a real close request; the panel's callback decides
     return 0;
+}
+
+bool WaitForIncomingData(unsigned handle, int timeoutMs) {
+    QTcpSocket* sock = conversationSocket(handle);
+    if (!sock) return false;
+    return sock->bytesAvailable() > 0 || sock->waitForReadyRead(timeoutMs);
 }
 
 std::string TextBoxContents(int panel, int control) {

@@ -23,6 +23,8 @@ double ClockNow();
 // Readings of Timer so far; a test waits for one to know the program saw the time.
 unsigned long long TimerReads();
 bool WaitForTimerReads(unsigned long long atLeast, int timeoutMs = 10000);
+// Waits until the program has read the clock since the test last moved it.
+bool WaitUntilClockSeen(int timeoutMs = 10000);
 // Delay on the manual clock advances it; these count the calls and their sum.
 unsigned long long DelayCalls();
 double DelayedSeconds();
@@ -67,6 +69,10 @@ int PressButton(int panel, int control);
 int FlipSwitch(int panel, int control);
 int CommitText(int panel, int control, const std::string& text);
 int ClosePanel(int panel);
+
+// Blocks until bytes from the conversation have reached the program (UI thread);
+// its data-ready event is then queued behind everything posted before.
+bool WaitForIncomingData(unsigned handle, int timeoutMs = 5000);
 
 // ---- Reading back (UI thread) ----
 std::string TextBoxContents(int panel, int control);

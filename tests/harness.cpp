@@ -250,6 +250,5 @@ std::string Sim::ask(Client& c, std::string_view t) {
 
 void Sim::advance(double seconds) {
     vt::AdvanceClock(seconds);
-    const auto reads = vt::TimerReads();
-    EXPECT_TRUE(vt::WaitForTimerReads(reads + 1));
+    EXPECT_TRUE(vt::WaitUntilClockSeen());
 }
