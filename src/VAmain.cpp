@@ -337,8 +337,10 @@ int build_frame(bool after_trigger, int extra_count, unsigned char* bytes) {
 
 void cmd_dumpbin(const char* name, int start, int end, char* reply) {
     const int ws = instrument.window_start_ms, we = instrument.window_end_ms;
-    const bool start_bad = start < ws || start > we || start > end;
     const bool end_bad = end < ws || end > we;
+    // A start after the end is the start's fault only when the end itself is a
+    // time of the window: DUMPBIN#0# blames its missing end, not its start.
+    const bool start_bad = start < ws || start > we || (!end_bad && start > end);
     // Refusals carry the word DUMPBIN whichever variant was asked for.
     if ((start_bad && end_bad) || instrument.record_state == 0) return reply_text(reply, "DUMPBIN#BAD#BAD#");
     if (start_bad) return reply_text(reply, "DUMPBIN#BAD#%d#", end);
