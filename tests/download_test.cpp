@@ -164,6 +164,7 @@ TEST_F(Download, NormalSpeedPausesNinetyMicrosecondsPerByteAfterEachFrame) {
         c.command("DUMPBINA#-1#1#");
         EXPECT_EQ(c.line(), "DUMPBINA#26#21#132\r\n");
         EXPECT_EQ(c.read(21 * 53).size(), 21u * 53u);
+        EXPECT_EQ(ask(c, "S#"), "S#3#204\r\n");  // the pause after the last frame is over too
         EXPECT_EQ(vt::DelayCalls(), 21u);
         EXPECT_NEAR(vt::DelayedSeconds(), 21 * 0.00477, 1e-9);
     });
