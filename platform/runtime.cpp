@@ -70,6 +70,7 @@ struct Loop {
     bool waitCursor = false;
     QElapsedTimer activity;  // since the last sign of work
     QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
+    unsigned long long timerReadsSeen = 0;
 };
 
 Loop& loop() {
@@ -97,6 +98,7 @@ bool displayAvailable() {
 // Idle for this long before ProcessSystemEvents starts waiting for events.
 constexpr qint64 kIdleAfterMs = 2;
 constexpr int kIdleWaitMs = 1;
+constexpr int kIdleWaitUntimedMs = 50;
 
 }  // namespace
 
@@ -231,7 +233,11 @@ int ProcessSystemEvents() {
     // no longer than a millisecond, so that an idle service loop costs next to
     // nothing while the waits that poll the timer keep their resolution.
     if (l.wake && l.activity.isValid() && l.activity.elapsed() >= kIdleAfterMs) {
-        l.wake->start(kIdleWaitMs);
+        // A loop that reads the clock between passes has a time limit to keep;
+        // one that does not is woken by its events alone.
+        const auto reads = hooks().timerReads.load();
+        l.wake->start(reads != l.timerReadsSeen ? kIdleWaitMs : kIdleWaitUntimedMs);
+        l.timerReadsSeen = reads;
         dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
         l.wake->stop();
     }

@@ -265,8 +265,20 @@ int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsign
     if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
     markActivity();
     if (length == 0) return 0;
-    if (sock->write(static_cast<const char*>(data), static_cast<qint64>(length)) != static_cast<qint64>(length))
-        return kTCP_WriteFailed;
+    const char* bytes = static_cast<const char*>(data);
+    std::size_t sent = 0;
+    if (sock->bytesToWrite() == 0) {
+        // Nothing queued ahead: hand the bytes to the system at once, as one write.
+        const ssize_t n = ::send(static_cast<int>(sock->socketDescriptor()), bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            server().systemError = std::strerror(errno);
+            return kTCP_WriteFailed;
+        }
+        if (n > 0) sent = static_cast<std::size_t>(n);
+        if (sent == length) return static_cast<int>(length);
+    }
+    const qint64 rest = static_cast<qint64>(length - sent);
+    if (sock->write(bytes + sent, rest) != rest) return kTCP_WriteFailed;
     sock->flush();
     // Wait until the operating system has the bytes; unsent bytes stay queued in
     // order, so a late write never splits the stream.
