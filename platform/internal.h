@@ -77,6 +77,7 @@ public:
 struct TestHooks {
     std::atomic<bool> failInit{false};
     std::atomic<int> portOverride{-1};        // -1: use the port asked for
+    std::atomic<bool> failHostName{false};
     std::mutex mutex;                         // guards the members below
     std::string panelFileOverride;            // non-empty: load this name instead
     bool capturePopups = false;

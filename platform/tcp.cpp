@@ -344,6 +344,10 @@ int GetTCPHostAddr(char* buffer, std::size_t size) {
 }
 
 int GetTCPHostName(char* buffer, std::size_t size) {
+    if (hooks().failHostName) {
+        server().systemError = "Name or service not known";
+        return kTCP_HostLookupFailed;
+    }
     const QString name = QHostInfo::localHostName();
     if (name.isEmpty()) return kTCP_HostLookupFailed;
     copyOut(name.toStdString(), buffer, size);

@@ -142,6 +142,7 @@ void SetPanelFile(const std::string& name) {
 }
 
 void FailRuntimeInit(bool fail) { hooks().failInit.store(fail); }
+void FailHostName(bool fail) { hooks().failHostName.store(fail); }
 unsigned long long PanelsDisplayed() { return hooks().panelsDisplayed.load(); }
 
 void CapturePopups(bool capture) {

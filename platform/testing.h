@@ -34,6 +34,7 @@ void SetServerPort(int port);  // -1: the port the program asks for; 0: any free
 unsigned ListeningPort();      // UI thread
 void SetPanelFile(const std::string& name);  // empty: the name the program asks for
 void FailRuntimeInit(bool fail);
+void FailHostName(bool fail);  // the host's own name cannot be read
 unsigned long long PanelsDisplayed();
 
 // ---- Popups ----

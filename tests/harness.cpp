@@ -129,6 +129,7 @@ void Sim::SetUp() {
     vt::UseManualClock(0.0);
     vt::SetPanelFile("");
     vt::FailRuntimeInit(false);
+    vt::FailHostName(false);
 }
 
 void Sim::TearDown() {

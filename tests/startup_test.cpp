@@ -51,6 +51,23 @@ TEST_F(Startup, MissingPanelFileOrRunTimeEndsWithMinusOneAndShowsNothing) {
     EXPECT_TRUE(vt::Popups().empty());
 }
 
+TEST_F(Startup, AHostNameThatCannotBeReadShowsTheTcpErrorAndEndsWithZero) {
+    vt::FailHostName(true);
+    const auto displayed = vt::PanelsDisplayed();
+    EXPECT_EQ(run_alone(), 0);
+    const auto popups = vt::Popups();
+    ASSERT_EQ(popups.size(), 1u);
+    EXPECT_EQ(popups[0].first, "Error");
+    EXPECT_EQ(popups[0].second,
+              "TCP library error message: Host lookup failed\nSystem error message: Name or service not known");
+    EXPECT_EQ(vt::PanelsDisplayed(), displayed);
+    // Everything was released: the next start is clean.
+    vt::FailHostName(false);
+    vt::CapturePopups(true);
+    EXPECT_EQ(run([] {}), 0);
+    EXPECT_TRUE(vt::Popups().empty());
+}
+
 TEST_F(Startup, PanelStartsInItsInitialStateAndClosesWithZero) {
     const int status = run([&] {
         EXPECT_EQ(vt::OnUi([] { return vt::WindowTitle(panel()); }), "Vantis Simulator Rev 3");
