@@ -1,17 +1,12 @@
 // Panels loaded from Qt Designer files carried in the executable, and the
 // values and attributes of their controls.
-#include <QApplication>
 #include <QComboBox>
-#include <QCloseEvent>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
-#include <QFrame>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QScrollBar>
-#include <QTextBlock>
 #include <QTextCursor>
 #include <QUiLoader>
 
@@ -120,7 +115,7 @@ void wireCommit(int panel, Control& c) {
         QObject::connect(line, &QLineEdit::returnPressed, line, [panel, id] { commit(panel, id); });
 }
 
-// Builds the control table from the widgets' properties; false if the file is inconsistent.
+// Builds the control table from the widgets' properties; negative if the file is inconsistent.
 int bindControls(Panel& p) {
     const auto widgets = p.root->findChildren<QWidget*>();
     for (QWidget* w : widgets) {
@@ -162,7 +157,8 @@ int bindControls(Panel& p) {
             if (c.widget && c.widget->objectName() == owner) c.companions.emplace_back(w);
     }
     for (auto& [id, c] : p.controls) {
-        if (!c.widget->property("initiallyVisible").toBool() && c.widget->property("initiallyVisible").isValid()) {
+        const QVariant visible = c.widget->property("initiallyVisible");
+        if (visible.isValid() && !visible.toBool()) {
             c.widget->setVisible(false);
             for (auto& comp : c.companions)
                 if (comp) comp->setVisible(false);

@@ -18,10 +18,10 @@ constexpr std::size_t kReplySize = 1024;
 constexpr unsigned kWriteTimeoutMs = 1000;
 constexpr int kMaxRib = 6;
 constexpr int kMaxPosition = 3;
-constexpr int kBatteryFull = 75;
-constexpr int kModelWithBattery = 10;
 constexpr double kEraseTickSeconds = 0.3;
 constexpr int kFramesPerMs = 10;
+constexpr int kMaxFrameWords = 60;
+constexpr double kPaceSecondsPerByte = 0.00009;
 
 using Command = void (*)(const char* name, int a1, int a2, char* reply);
 

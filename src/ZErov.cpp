@@ -16,7 +16,6 @@ namespace {
 constexpr unsigned kServerPort = 3000;
 constexpr unsigned kTimeoutMs = 1000;
 constexpr std::size_t kReadMax = 255;
-constexpr int kBatteryFull = 75;
 
 const ModelProfile kModels[] = {
     // model_id, firmware_id, test_comment, leds, axes, ribs, rate, erase ticks, window start, end, max
@@ -32,7 +31,6 @@ const ModelProfile kModels[] = {
     {"WorldSID Male", "VA2_R001.4", "WORLDSID 50TH", 18, 3, 6, 10000, 1, -200, 1500, 180000},
 };
 constexpr int kModelCount = static_cast<int>(sizeof kModels / sizeof kModels[0]);
-constexpr int kModelWithBattery = 10;
 
 template <std::size_t N>
 void copy_text(char (&to)[N], const char* from) {
@@ -135,7 +133,7 @@ void receive_data(unsigned handle) {
         // Take only what fits in the ring; the rest waits with the socket until
         // the interpreter has made room, so no unread byte is ever overwritten.
         const unsigned unread = static_cast<std::uint8_t>(rx_ring.write_index - rx_ring.read_index);
-        room = kReadMax - unread;
+        room = kRingUnreadMax - unread;
         if (room == 0) return;
     }
     char text[256] = {0};

@@ -5,6 +5,9 @@
 #include <cstdint>
 
 inline constexpr int kMaxLeds = 18;       // largest LED count of any model
+inline constexpr int kRingUnreadMax = 255;  // the receive ring holds this many unread bytes
+inline constexpr int kModelWithBattery = 10;  // 2ndGen WorldSID: battery and configuration record
+inline constexpr int kBatteryFull = 75;       // value of the BATTERY item "0K"
 inline constexpr int kReplyLineSize = 100;
 inline constexpr int kTestCommentSize = 84;
 

@@ -14,7 +14,6 @@ namespace {
 constexpr unsigned kWriteTimeoutMs = 1000;
 constexpr std::size_t kFrameSize = 512;
 constexpr std::size_t kMaxFields = 3;
-constexpr unsigned kRingUnreadMax = 255;
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 

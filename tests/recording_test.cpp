@@ -52,6 +52,18 @@ protected:
     }
 
     static std::string window(Client& c) { return ask(c, "DUMPINFO#"); }
+
+    // Erases, arms with ARM#a#b#, triggers from the client at trigger_at and lets
+    // the clock reach end_at (both seconds from arming); returns DUMPINFO's reply.
+    std::string record(Client& c, int a, int b, double trigger_at, double end_at) {
+        erase(c);
+        arm(c, a, b);
+        const double t0 = vt::ClockNow();
+        at(t0, trigger_at);
+        trigger(c);
+        at(t0, end_at);
+        return window(c);
+    }
 };
 
 TEST_F(Recording, EraseCountsItsTicksAndAnswersOnlyProgressRequests) {
@@ -139,21 +151,8 @@ TEST_F(Recording, ArmLimitWithoutATriggerRecordsTheLongestWindowBeforeIt) {
 TEST_F(Recording, LongPreTriggerTimesAreClampedToTheLongestRecording) {
     run([&] {
         Client c = serve(2);
-        erase(c);
-        arm(c, 0, 1000);
-        double t0 = vt::ClockNow();
-        at(t0, 40.0);
-        trigger(c);
-        at(t0, 41.0001);
-        EXPECT_EQ(window(c), reply("DUMPINFO#-29000#1000#"));
-
-        erase(c);
-        arm(c, 0, 20000);
-        t0 = vt::ClockNow();
-        at(t0, 15.0);
-        trigger(c);
-        at(t0, 35.0001);
-        EXPECT_EQ(window(c), reply("DUMPINFO#-10000#20000#"));
+        EXPECT_EQ(record(c, 0, 1000, 40.0, 41.0001), reply("DUMPINFO#-29000#1000#"));
+        EXPECT_EQ(record(c, 0, 20000, 15.0, 35.0001), reply("DUMPINFO#-10000#20000#"));
         EXPECT_EQ(ask(c, "S#"), "S#3#204\r\n");
     });
 }
@@ -191,25 +190,12 @@ TEST_F(Recording, DisarmAndEmptyWindowsLeaveTheMemoryErased) {
 TEST_F(Recording, TheArmLimitCutsARecordingShortAfterTheTrigger) {
     run([&] {
         Client c = serve(2);
-        erase(c);
-        arm(c, 100, 200);
-        double t0 = vt::ClockNow();
-        at(t0, 0.050);
-        trigger(c);
-        at(t0, 0.1001);
         // The recording ends where the wait ended, 50 ms after the trigger.
-        EXPECT_EQ(window(c), reply("DUMPINFO#-50#50#"));
+        EXPECT_EQ(record(c, 100, 200, 0.050, 0.1001), reply("DUMPINFO#-50#50#"));
         EXPECT_EQ(ask(c, "S#"), "S#3#204\r\n");
-
         // Both limits running out in one pass: the arm limit wins, and the
         // recording still holds no more than b after the trigger.
-        erase(c);
-        arm(c, 100, 20);
-        t0 = vt::ClockNow();
-        at(t0, 0.050);
-        trigger(c);
-        at(t0, 0.1001);
-        EXPECT_EQ(window(c), reply("DUMPINFO#-50#20#"));
+        EXPECT_EQ(record(c, 100, 20, 0.050, 0.1001), reply("DUMPINFO#-50#20#"));
     });
 }
 
