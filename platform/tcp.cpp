@@ -133,8 +133,17 @@ void deliverGone(unsigned handle) {
     retire(handle);
 }
 
+// Takes in what the conversations have pending, so that a peer that has gone is
+// noticed, and its end announced, before a newcomer is: a client that closes and
+// at once connects again is then accepted, not refused as a second client.
+void refreshConversations() {
+    for (auto& [h, c] : server().conversations)
+        if (c.socket->state() == QAbstractSocket::ConnectedState) c.socket->waitForReadyRead(0);
+}
+
 void accept() {
     auto& s = server();
+    if (s.listener && s.listener->hasPendingConnections()) refreshConversations();
     while (s.listener && s.listener->hasPendingConnections()) {
         QTcpSocket* raw = s.listener->nextPendingConnection();
         if (!raw) break;

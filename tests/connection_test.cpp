@@ -71,6 +71,15 @@ TEST_F(Connection, ReplyCaptureTakesOneBlockAndTheNextGoesToTheRing) {
         c.send(std::string(99, 'x'));
         EXPECT_EQ(c.line(), reply("SETTESTCOMMENT#OK#"));
         EXPECT_EQ(ask(c, "GETTESTCOMMENT#"), reply("GETTESTCOMMENT#" + std::string(83, 'x') + "#"));
+
+        // The wait outlives its client: the next client's first block is the comment.
+        EXPECT_EQ(ask(c, "SETTESTCOMMENT#"), "COMMENT?\n");
+        c.close();
+        EXPECT_TRUE(wait_for([] { return instrument.client_handle == 0; }));
+        Client next = connect_client();
+        next.send("from the next client");
+        EXPECT_EQ(next.line(), reply("SETTESTCOMMENT#OK#"));
+        EXPECT_EQ(ask(next, "GETTESTCOMMENT#"), reply("GETTESTCOMMENT#from the next client#"));
     });
 }
 

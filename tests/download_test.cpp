@@ -48,6 +48,15 @@ TEST_F(Download, TheWorkedExampleArrivesByteForByte) {
         for (int i = 0; i < 21; ++i) EXPECT_EQ(frames[i], frames[i < 10 ? 0 : 10]) << "frame " << i;
         EXPECT_EQ(ask(c, "S#"), "S#3#204\r\n") << "nothing follows the last frame";
 
+        // Windows wholly before and wholly after the trigger.
+        c.command("DUMPBINA#-2#-1#");
+        EXPECT_EQ(c.line(), reply("DUMPBINA#26#11#"));
+        for (int i = 0; i < 11; ++i) EXPECT_EQ(c.read(53), frames[0]);
+        c.command("DUMPBINA#1#2#");
+        EXPECT_EQ(c.line(), reply("DUMPBINA#26#11#"));
+        for (int i = 0; i < 11; ++i) EXPECT_EQ(c.read(53), frames[10]);
+        vt::OnUi([] { ResetTextBox(panel(), MAINPNL_TRANSMIT, ""); });
+
         c.command("DUMPBIN#-1#1#");
         EXPECT_EQ(c.line(), "DUMPBIN#24#21#65\r\n");
         std::string plain = c.read(21 * 49);
@@ -59,8 +68,7 @@ TEST_F(Download, TheWorkedExampleArrivesByteForByte) {
         c.command("DUMPBINXA#-1#1#");
         EXPECT_EQ(c.line(), "DUMPBINXA#26#21#220\r\n");
         for (int i = 0; i < 21; ++i) EXPECT_EQ(c.read(53), frames[i]);
-        EXPECT_EQ(box(MAINPNL_TRANSMIT),
-                  "DUMPBINA#26#21#132\nS#3#204\nDUMPBIN#24#21#65\nDUMPBINX#24#21#153\nDUMPBINXA#26#21#220\n")
+        EXPECT_EQ(box(MAINPNL_TRANSMIT), "DUMPBIN#24#21#65\nDUMPBINX#24#21#153\nDUMPBINXA#26#21#220\n")
             << "frames are not echoed";
     });
 }

@@ -100,7 +100,7 @@ TEST_F(Recording, EraseCountsItsTicksAndAnswersOnlyProgressRequests) {
 TEST_F(Recording, TheSecondGenerationWorldSIDErasesInTwoTicks) {
     run([&] {
         Client c = serve(10);
-        start_command(c, "ERASE#");
+        start_command(c, "ERASEARM#");  // ERASE comes before ARM in the command table
         advance(0.301);
         EXPECT_EQ(ask(c, "E#"), reply("E#1#1#"));
         advance(0.301);
