@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,10 +35,12 @@ public:
         if (!(seconds > 0)) return;
         const auto start = SteadyClock::now();
         auto base = start;
-        if (haveDeadline_ && start >= lastDeadline_ && start - lastDeadline_ < kChainWindow)
+        const auto length = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds));
+        // Late by less than one wait (a slow write, a moment without the processor):
+        // still the same sequence, so the lost time is made up.
+        if (haveDeadline_ && start >= lastDeadline_ && start - lastDeadline_ < std::max<SteadyClock::duration>(kChainWindow, length))
             base = lastDeadline_;
-        const auto deadline =
-            base + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds));
+        const auto deadline = base + length;
         lastDeadline_ = deadline;
         haveDeadline_ = true;
         // Sleep to shortly before the deadline, then spin the rest: the scheduler's
