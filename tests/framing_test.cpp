@@ -2,6 +2,8 @@
 // the TCP callback (no model is chosen, so nothing else reads the ring) and the
 // test takes them out with get_command; replies are read by the client.
 #include <climits>
+#include <random>
+#include <thread>
 
 #include "harness.h"
 
@@ -203,5 +205,59 @@ TEST_F(Framing, RepliesCarryTheirByteSum) {
         ASSERT_LT(framed.size(), 512u);
         const std::string body = framed.substr(0, framed.find_first_not_of('Z'));
         EXPECT_EQ(framed, reply(body));
+    });
+}
+
+TEST_F(Framing, MixedTrafficYieldsExactlyTheGoodLinesThatFitInOrder) {
+    std::mt19937 rng(12345);
+    auto junk = [&](std::size_t n) {
+        std::string s;
+        while (s.size() < n) {
+            const char ch = static_cast<char>(rng());
+            if (ch != '\n') s += ch;
+        }
+        return s;
+    };
+    std::string traffic;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 1500; ++i) {
+        switch (rng() % 4) {
+            case 0:  // too long for the ring: dropped whole
+                traffic += junk(255 + rng() % 400) + "\n";
+                break;
+            case 1: {  // fits, but a wrong sum or none: answered, not handed on
+                std::string line = junk(rng() % 40);
+                traffic += line + "\n";
+                break;
+            }
+            default: {  // good, of any length that fits, with bytes above 127 and zeros after the sum
+                const std::string name = "N" + std::to_string(i) + junk(rng() % 60);
+                std::string clean;
+                for (char ch : name)
+                    if (ch != '#' && ch != '\0') clean += ch;
+                clean = clean.substr(0, 120);
+                std::string line = with_sum(clean + "#");
+                if (rng() % 2) line += std::string(1, '\0') + "tail";
+                traffic += line + "\n";
+                expected.push_back(clean);
+            }
+        }
+    }
+    run([&] {
+        Client c = connect_client();
+        std::thread writer([&] { c.send(traffic); });
+        std::thread drain([&] {
+            while (c.read(1 << 16, 500).size() > 0) {
+            }
+        });
+        std::vector<std::string> taken;
+        while (taken.size() < expected.size()) {
+            Taken t;
+            if (!wait_for([&t] { return (t = take_now()).result == 1; }, 10000)) break;
+            taken.push_back(t.name);
+        }
+        writer.join();
+        drain.join();
+        EXPECT_EQ(taken, expected);
     });
 }
