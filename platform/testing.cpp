@@ -26,41 +26,51 @@ class ManualClock final : public Clock {
 public:
     explicit ManualClock(double start) : now_(start) {}
     double now() override {
-        const auto generation = generation_.load();
-        const double t = now_.load();
-        auto seen = seen_.load();
-        while (seen < generation && !seen_.compare_exchange_weak(seen, generation)) {
-        }
-        return t;
+        std::lock_guard lock(mutex_);
+        seen_ = generation_;
+        return now_;
     }
     void delay(double seconds) override {
-        calls_.fetch_add(1);
-        add(now_, seconds);
-        add(delayed_, seconds);
+        std::lock_guard lock(mutex_);
+        ++calls_;
+        now_ += seconds;
+        delayed_ += seconds;
     }
     void set(double t) {
-        now_.store(t);
-        generation_.fetch_add(1);
+        std::lock_guard lock(mutex_);
+        now_ = t;
+        ++generation_;
     }
     void advance(double dt) {
-        add(now_, dt);
-        generation_.fetch_add(1);
+        std::lock_guard lock(mutex_);
+        now_ += dt;
+        ++generation_;
     }
     // True once a reading has been taken since the last time the test moved the clock.
-    bool seen() const { return seen_.load() >= generation_.load(); }
-
-    std::atomic<unsigned long long> calls_{0};
-    std::atomic<double> delayed_{0};
+    bool seen() {
+        std::lock_guard lock(mutex_);
+        return seen_ == generation_;
+    }
+    double time() {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
+    unsigned long long calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    double delayed() {
+        std::lock_guard lock(mutex_);
+        return delayed_;
+    }
 
 private:
-    static void add(std::atomic<double>& a, double d) {
-        double expected = a.load();
-        while (!a.compare_exchange_weak(expected, expected + d)) {
-        }
-    }
-    std::atomic<double> now_;
-    std::atomic<unsigned long long> generation_{0};
-    std::atomic<unsigned long long> seen_{0};
+    std::mutex mutex_;
+    double now_;
+    unsigned long long generation_ = 0;
+    unsigned long long seen_ = 0;
+    unsigned long long calls_ = 0;
+    double delayed_ = 0;
 };
 
 std::shared_ptr<ManualClock> manual() {
@@ -108,7 +118,7 @@ void AdvanceClock(double seconds) {
 
 double ClockNow() {
     auto c = manual();
-    return c ? c->now() : 0.0;
+    return c ? c->time() : 0.0;
 }
 
 unsigned long long TimerReads() { return hooks().timerReads.load(); }
@@ -124,12 +134,12 @@ bool WaitUntilClockSeen(int timeoutMs) {
 
 unsigned long long DelayCalls() {
     auto c = manual();
-    return c ? c->calls_.load() : 0;
+    return c ? c->calls() : 0;
 }
 
 double DelayedSeconds() {
     auto c = manual();
-    return c ? c->delayed_.load() : 0.0;
+    return c ? c->delayed() : 0.0;
 }
 
 void SetServerPort(int port) { hooks().portOverride.store(port); }
