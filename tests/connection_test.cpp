@@ -1,6 +1,9 @@
 // The one-client TCP conversation: accepting, refusing, losing clients, what
 // is received and where it goes, and clients that misbehave.
+#include <atomic>
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "harness.h"
 
@@ -156,4 +159,24 @@ TEST_F(Connection, AbusiveClientsNeitherCrashTheSimulatorNorDisturbTheGoodOne) {
         EXPECT_EQ(ask(next, "HOW_MANY_LEDS#"), reply("HOW_MANY_LEDS#18#"));
     });
     EXPECT_TRUE(vt::Popups().empty());
+}
+
+TEST_F(Connection, AClientThatLeavesAndComesStraightBackIsAcceptedAgain) {
+    run([&] {
+        Client first = serve(2);
+        // Hold the program while the client leaves and connects again, so that
+        // both reach it in the same event pass.
+        std::atomic<bool> held{false}, release{false};
+        vt::PostToUi([&] {
+            held = true;
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!release && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+        });
+        while (!held) std::this_thread::yield();
+        first.close();
+        Client again(port());
+        release = true;
+        EXPECT_EQ(ask(again, "WHO_ARE_YOU#"), reply("WHO_ARE_YOU#50th Male#"));
+        EXPECT_EQ(box(MAINPNL_RECEIVE).find("Refusing"), std::string::npos);
+    });
 }
