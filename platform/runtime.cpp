@@ -232,12 +232,10 @@ int ProcessSystemEvents() {
         l.activity.restart();
         return 0;
     }
-    // Nothing was pending. After a short quiet spell wait for the next event, but
-    // no longer than a millisecond, so that an idle service loop costs next to
-    // nothing while the waits that poll the timer keep their resolution.
+    // Nothing was pending. After a short quiet spell wait for the next event, so
+    // that an idle loop costs next to nothing: at most 1 ms when the loop reads
+    // the clock between passes (it has a time limit to keep), else at most 50 ms.
     if (l.wake && l.activity.isValid() && l.activity.elapsed() >= kIdleAfterMs) {
-        // A loop that reads the clock between passes has a time limit to keep;
-        // one that does not is woken by its events alone.
         const auto reads = hooks().timerReads.load();
         l.wake->start(reads != l.timerReadsSeen ? kIdleWaitMs : kIdleWaitUntimedMs);
         l.timerReadsSeen = reads;

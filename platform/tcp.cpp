@@ -83,13 +83,11 @@ void deliverData(unsigned handle) {
     deliver(handle, TCP_DATAREADY);
     c = find(handle);
     if (!c) return;
-    if (c->consumed != before) markActivity();
-    if (c->socket->bytesAvailable() <= 0) {
-        c->starved = false;
-        return;
-    }
-    if (c->consumed != before) {
-        c->starved = false;
+    const bool took = c->consumed != before;
+    if (took) markActivity();
+    c->starved = false;
+    if (c->socket->bytesAvailable() <= 0) return;
+    if (took) {
         c->retryMs = kRetryFirstMs;
         scheduleData(handle);
         return;
