@@ -199,30 +199,40 @@ std::string printable(const std::string& bytes) {
 
 }  // namespace
 
+// Records a failure of the current step and ends it; the block stops there,
+// since every later byte would be out of step.
+#define STEP_REQUIRE(cond, message)          \
+    do {                                     \
+        if (!(cond)) {                       \
+            ADD_FAILURE() << message;        \
+            return false;                    \
+        }                                    \
+    } while (0)
+
 class ProtocolDoc : public Sim {
 protected:
     // Runs one example block against a fresh simulator.
     void run_example(const Example& ex) {
         run([&] {
+            SCOPED_TRACE("example block at docs/protocol.md:" + std::to_string(ex.line));
             client_.emplace(connect_client());
             mark_reads();
             delay_calls_ = vt::DelayCalls();
             delayed_ = vt::DelayedSeconds();
+            bool ok = true;
             for (const Step& s : ex.steps) {
                 SCOPED_TRACE("docs/protocol.md:" + std::to_string(s.line) + ": " + s.kind + " " + s.text);
-                step(s);
-                if (::testing::Test::HasFatalFailure()) break;
+                ok = step(s);
+                if (!ok) break;
                 mark_reads();
             }
-            EXPECT_TRUE(client_->quiet(30)) << "the simulator sent more than the example shows: \""
-                                           << printable(client_->read(4096, 100)) << "\"";
-            // Nothing may be left waiting, or the program could not end.
-            if (vt::OnUi([] { return instrument.waits_in_service; }) != 0) {
-                ADD_FAILURE() << "the example leaves the simulator waiting inside a command";
-                vt::SetClock(1e9);
-                client_->send("D#103\n");
-                wait_for([] { return instrument.waits_in_service == 0; });
+            const bool waiting = vt::OnUi([] { return instrument.waits_in_service; }) != 0;
+            if (ok) {
+                EXPECT_TRUE(client_->quiet(30)) << "the simulator sent more than the example shows: \""
+                                                << printable(client_->read(4096, 100)) << "\"";
+                EXPECT_FALSE(waiting) << "the example leaves the simulator waiting inside a command";
             }
+            if (waiting) release_waits();
             client_.reset();
         });
     }
@@ -230,7 +240,17 @@ protected:
 private:
     void mark_reads() { reads_ = vt::TimerReads(); }
 
-    void step(const Step& s) {
+    // Ends whatever command still waits, so that the program can end: time for
+    // ERASE and ARM, a disarm for ARM, any data for the comment.
+    void release_waits() {
+        for (int i = 0; i < 400 && vt::OnUi([] { return instrument.waits_in_service; }) != 0; ++i) {
+            client_->send("D#103\n");
+            vt::AdvanceClock(1000.0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    bool step(const Step& s) {
         if (s.kind == "->") return send_step(s.text);
         if (s.kind == "<-") return reply_step(s.text);
         if (s.kind == "<=") return binary_step(s.text);
@@ -238,99 +258,110 @@ private:
         return clock_step(s.text);
     }
 
-    void send_step(const std::string& text) {
+    bool send_step(const std::string& text) {
         std::string bytes;
-        ASSERT_TRUE(unescape(text, bytes)) << "bad escape";
+        STEP_REQUIRE(unescape(text, bytes), "bad escape");
         if (bytes.empty() || bytes.back() != '\n') bytes += '\n';
         client_->send(bytes);
+        return true;
     }
 
     std::string receive(std::size_t n) { return client_->read(n, 2000); }
 
-    void reply_step(const std::string& text) {
+    bool reply_step(const std::string& text) {
         std::string bytes;
-        ASSERT_TRUE(unescape(text, bytes)) << "bad escape";
+        STEP_REQUIRE(unescape(text, bytes), "bad escape");
         if (bytes.empty() || bytes.back() != '\n') bytes += "\r\n";
-        EXPECT_EQ(receive(bytes.size()), bytes);
+        const std::string got = receive(bytes.size());
+        EXPECT_EQ(got, bytes);
+        return got == bytes;
     }
 
-    void binary_step(std::string text) {
+    bool binary_step(std::string text) {
         text = text.substr(0, text.find('#'));  // a remark may follow the bytes
         const int n = take_repeat(text);
         std::string bytes;
-        ASSERT_TRUE(parse_hex(text, bytes) && !bytes.empty()) << "not hexadecimal bytes";
+        STEP_REQUIRE(parse_hex(text, bytes) && !bytes.empty(), "not hexadecimal bytes");
         std::string all;
         for (int i = 0; i < n; ++i) all += bytes;
-        EXPECT_EQ(hex(receive(all.size())), hex(all));
+        const std::string got = receive(all.size());
+        EXPECT_EQ(hex(got), hex(all));
+        return got == all;
     }
 
     // The panel's controls, by the labels and item texts the operator sees.
-    void operator_step(const std::string& text) {
+    bool operator_step(const std::string& text) {
         const std::size_t colon = text.find(": ");
         const std::string control = text.substr(0, colon);
         const std::string item = colon == std::string::npos ? "" : text.substr(colon + 2);
         if (control == "Vantis Model") {
             const int v = ring_value(MAINPNL_VATYPE, item);
-            ASSERT_NE(v, kNoItem) << "no such model";
+            STEP_REQUIRE(v != kNoItem, "no such model");
             choose(v);
         } else if (control == "BATTERY") {
             const int v = ring_value(MAINPNL_BATTERY, item);
-            ASSERT_NE(v, kNoItem) << "no such battery item";
+            STEP_REQUIRE(v != kNoItem, "no such battery item");
             vt::PostToUi([v] { EXPECT_EQ(vt::ChooseRingItem(panel(), MAINPNL_BATTERY, v), 0); });
             settle();
         } else if (control == "Download Speed") {
-            ASSERT_TRUE(item == "Fast" || item == "Normal");
-            if (value(MAINPNL_DUMPSPEED) != (item == "Normal" ? 1 : 0)) flip(MAINPNL_DUMPSPEED);
-            ASSERT_EQ(value(MAINPNL_DUMPSPEED), item == "Normal" ? 1 : 0);
+            STEP_REQUIRE(item == "Fast" || item == "Normal", "no such switch position");
+            const int want = item == "Normal" ? 1 : 0;
+            if (value(MAINPNL_DUMPSPEED) != want) flip(MAINPNL_DUMPSPEED);
+            STEP_REQUIRE(value(MAINPNL_DUMPSPEED) == want, "the switch did not move");
         } else if (control == "Vantis Direction") {
-            ASSERT_TRUE(item == "Left" || item == "Right");
+            STEP_REQUIRE(item == "Left" || item == "Right", "no such switch position");
             const std::string want = item == "Left" ? "LEFT" : "RIGHT";
             if (this->text(MAINPNL_DirectionSwitch) != want) flip(MAINPNL_DirectionSwitch);
-            ASSERT_EQ(this->text(MAINPNL_DirectionSwitch), want);
+            STEP_REQUIRE(this->text(MAINPNL_DirectionSwitch) == want, "the switch did not move");
         } else if (text == "TRIGGER") {
+            STEP_REQUIRE(attribute(MAINPNL_TRIGGERBUTTON, ATTR_VISIBLE) == 1, "the TRIGGER button is hidden");
             press(MAINPNL_TRIGGERBUTTON);
         } else if (text == "a second client connects and is closed at once") {
             Client second(port());
-            ASSERT_TRUE(second.ok());
-            EXPECT_TRUE(second.closed()) << "the second client was not closed";
-            EXPECT_EQ(second.read(1, 10), "") << "the second client was sent something";
+            STEP_REQUIRE(second.ok(), "the second client could not connect");
+            STEP_REQUIRE(second.closed(), "the second client was not closed");
+            STEP_REQUIRE(second.read(1, 10).empty(), "the second client was sent something");
         } else {
-            FAIL() << "unknown operator action";
+            STEP_REQUIRE(false, "unknown operator action");
         }
+        return true;
     }
 
     // Time passes only where the simulator waits on it: each step first lets the
     // wait read the clock a few times, so it has taken in everything before.
-    void clock_step(std::string text) {
+    bool clock_step(std::string text) {
         if (text.rfind("wait ", 0) == 0) {
             text = text.substr(5);
             const int n = take_repeat(text);
             const double seconds = parse_duration(text);
-            ASSERT_GT(seconds, 0) << "not a duration";
+            STEP_REQUIRE(seconds > 0, "not a duration");
             for (int i = 0; i < n; ++i) {
-                ASSERT_TRUE(vt::WaitForTimerReads(reads_ + 3, 5000)) << "the simulator is not waiting on the clock";
+                STEP_REQUIRE(vt::WaitForTimerReads(reads_ + 3, 5000), "the simulator is not waiting on the clock");
                 vt::AdvanceClock(seconds);
-                ASSERT_TRUE(vt::WaitUntilClockSeen(5000));
+                STEP_REQUIRE(vt::WaitUntilClockSeen(5000), "the simulator did not look at the clock");
                 mark_reads();
             }
         } else if (text == "no pause") {
-            EXPECT_EQ(vt::DelayCalls(), delay_calls_);
+            STEP_REQUIRE(vt::DelayCalls() == delay_calls_, "the download paused");
         } else if (text.rfind("paused ", 0) == 0) {
             text = text.substr(7);
             const int n = take_repeat(text);
             const double each = parse_duration(text);
-            ASSERT_GT(each, 0) << "not a duration";
+            STEP_REQUIRE(each > 0, "not a duration");
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
             while (vt::DelayCalls() - delay_calls_ < static_cast<unsigned long long>(n) &&
                    std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            EXPECT_EQ(vt::DelayCalls() - delay_calls_, static_cast<unsigned long long>(n));
-            EXPECT_NEAR(vt::DelayedSeconds() - delayed_, n * each, 1e-9);
+            const unsigned long long calls = vt::DelayCalls() - delay_calls_;
+            const double seconds = vt::DelayedSeconds() - delayed_;
             delay_calls_ = vt::DelayCalls();
             delayed_ = vt::DelayedSeconds();
+            STEP_REQUIRE(calls == static_cast<unsigned long long>(n), "paused " << calls << " times");
+            STEP_REQUIRE(std::fabs(seconds - n * each) < 1e-9, "paused " << seconds << " s in all");
         } else {
-            FAIL() << "unknown clock step";
+            STEP_REQUIRE(false, "unknown clock step");
         }
+        return true;
     }
 
     static constexpr int kNoItem = -12345;
@@ -359,8 +390,7 @@ TEST_F(ProtocolDoc, EveryExampleMatchesTheSimulatorByteForByte) {
     ASSERT_FALSE(d.examples.empty()) << "no example blocks in " << VANTIS_PROTOCOL_DOC;
     bool first = true;
     for (const Example& ex : d.examples) {
-        SCOPED_TRACE("example block at docs/protocol.md:" + std::to_string(ex.line));
-        EXPECT_FALSE(ex.steps.empty()) << "an empty example block";
+        EXPECT_FALSE(ex.steps.empty()) << "an empty example block at docs/protocol.md:" << ex.line;
         if (!first) {
             // Every block starts from a simulator just started.
             TearDown();
