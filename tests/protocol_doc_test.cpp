@@ -405,14 +405,16 @@ TEST_F(ProtocolDoc, EveryExampleMatchesTheSimulatorByteForByte) {
 TEST_F(ProtocolDoc, ExamplesCoverEveryCommand) {
     const Doc& d = doc();
     ASSERT_FALSE(d.examples.empty()) << "no example blocks in " << VANTIS_PROTOCOL_DOC;
-    const char* words[] = {"TRIGGERSET",   "MANARMENABLE",   "GETTRIGGER",     "WHO_ARE_YOU", "SERIAL_NUMBER",
-                           "CAL_DATE",     "CAL_LOC",        "FIRMWARE",       "HOW_MANY_LEDS", "HOW_MANY_AXES",
-                           "SAMPLE_RATE",  "CURRENT_POSITIONS", "LED_RIB",     "LED_POSN",    "SAVE",
-                           "SHOW_LEDRIB",  "SHOW_LEDPOSN",   "SETTESTCOMMENT", "GETTESTCOMMENT", "DIRECTION",
-                           "SETTIME",      "S#",             "GETBATINFO",     "BATTSETFULL", "SENDCONFIG",
-                           "ERASE",        "ARMTRIGGER",     "ARM#",           "DUMPINFO",    "TRIGGERCHECK",
-                           "DUMPBIN#",     "DUMPBINX#",      "DUMPBINA#",      "DUMPBINXA#",  "E#",
-                           "T#119",        "D#103"};
+    // Request names as a line starts with them; E#, T#119 and D#103 are the
+    // requests answered inside the waits of ERASE and ARM.
+    const char* words[] = {
+        "TRIGGERSET",  "MANARMENABLE", "GETTRIGGER",     "WHO_ARE_YOU",    "SERIAL_NUMBER",     "CAL_DATE",
+        "CAL_LOC",     "FIRMWARE",     "HOW_MANY_LEDS",  "HOW_MANY_AXES",  "SAMPLE_RATE",       "CURRENT_POSITIONS",
+        "LED_RIB",     "LED_POSN",     "SAVE",           "SHOW_LEDRIB",    "SHOW_LEDPOSN",      "SETTESTCOMMENT",
+        "GETTESTCOMMENT", "DIRECTION", "SETTIME",        "S#",             "GETBATINFO",        "BATTSETFULL",
+        "SENDCONFIG",  "ERASE",        "ARMTRIGGER",     "ARM#",           "DUMPINFO",          "TRIGGERCHECK",
+        "DUMPBIN#",    "DUMPBINX#",    "DUMPBINA#",      "DUMPBINXA#",     "E#",                "T#119",
+        "D#103"};
     for (const char* w : words) {
         bool found = false;
         for (const Example& ex : d.examples)
