@@ -67,6 +67,7 @@ struct Client {
     bool skipping = false;  // dropping the rest of an over-long request
     std::optional<Waiting> waiting;
     bool pumpPosted = false;
+    bool gone = false;      // disconnected; its ending is posted
 };
 
 struct Channel {
@@ -393,6 +394,7 @@ bool nextRequest(Client& c, std::string& request) {
             c.skipping = true;
             c.partial.clear();
         }
+        if (!c.socket->isOpen() || c.socket->bytesAvailable() <= 0) return false;
         char chunk[kReadChunk];
         const qint64 n = c.socket->read(chunk, sizeof chunk);
         if (n <= 0) return false;
@@ -404,6 +406,7 @@ void pump(quint64 id) {
     Client* c = findClient(id);
     if (!c) return;
     c->pumpPosted = false;
+    if (c->gone) return;
     for (int handled = 0; handled < kRequestsPerPass; ++handled) {
         // Replies go out in order: nothing after a wait is read until it ends, and
         // a script that does not read its replies is not read from either.
@@ -412,7 +415,7 @@ void pump(quint64 id) {
         if (!nextRequest(*c, request)) return;
         const std::string answer = handle(*c, request);
         c = findClient(id);
-        if (!c) return;
+        if (!c || c->gone) return;
         if (!answer.empty()) send(*c, answer);
     }
     schedulePump(id);  // more may wait: after the program's next event pass
@@ -484,7 +487,11 @@ void accept() {
         c->socket = s;
         QObject::connect(s, &QLocalSocket::readyRead, s, [id] { pump(id); });
         QObject::connect(s, &QLocalSocket::bytesWritten, s, [id] { schedulePump(id); });
-        QObject::connect(s, &QLocalSocket::disconnected, s, [id] { finish(id); });
+        // Not at once: the signal may come from inside a read of this very client.
+        QObject::connect(s, &QLocalSocket::disconnected, s, [id] {
+            if (Client* c = findClient(id)) c->gone = true;
+            post([id] { finish(id); });
+        });
         ch.clients.emplace(id, std::move(c));
         markActivity();
         schedulePump(id);

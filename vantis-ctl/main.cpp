@@ -209,6 +209,12 @@ int main(int argc, char* argv[]) {
     const std::string reply = readLine(fd, replyDeadline, "\"" + request + "\"");
     ::close(fd);
 
+    if (reply.rfind("error timed out", 0) == 0) {
+        // Said in the caller's own terms: the simulator was given what was left.
+        char text[64];
+        std::snprintf(text, sizeof text, "timed out after %g s waiting for ", timeout);
+        fail(kTimedOut, text + words[1]);
+    }
     if (reply.rfind("error", 0) == 0) fail(kRefused, reply.size() > 6 ? reply.substr(6) : "refused");
     if (reply != "ok" && reply.rfind("ok ", 0) != 0) fail(kRefused, "unexpected reply: " + reply);
     if (reply.size() <= 3) return kOk;
