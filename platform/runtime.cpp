@@ -17,6 +17,7 @@
 
 #include "control.h"
 #include "internal.h"
+#include "linkfaults.h"
 
 namespace cvi {
 namespace {
@@ -177,6 +178,7 @@ int InitCVIRTDll(int argc, char* argv[]) {
     resetPanels();
     resetTcp();
     control::start();
+    linkfaults::clear();
     {
         // A new simulator runs in real time.
         auto& s = scale();

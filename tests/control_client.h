@@ -46,5 +46,7 @@ private:
     std::string path_;
 };
 
+inline bool has(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+
 // The text of a JSON string value, as the channel encodes the traffic boxes.
 std::string json_text(const std::string& json);

@@ -20,8 +20,6 @@
 
 namespace {
 
-bool has(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
-
 // The state report's entry for a control, built from what the panel shows.
 std::string shown(const char* name, int control, bool withValue, bool withText, const char* caption = nullptr) {
     return vt::OnUi([=] {
