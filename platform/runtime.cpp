@@ -104,6 +104,7 @@ struct Scale {
     double clockBase = 0.0;
     double base = 0.0;
     const Clock* clock = nullptr;  // the clock the bases were taken from
+    bool changed = false;          // until a script sets a scale, readings are the clock's own
 };
 
 Scale& scale() {
@@ -113,8 +114,9 @@ Scale& scale() {
 
 // Caller holds the scale's mutex.
 double scaled(Scale& s, const Clock& c, double raw) {
+    if (!s.changed) return raw;
     if (s.clock != &c) {
-        // A new clock (a test's): its readings start unscaled from here.
+        // A new clock (a test's): the readings go on from its own, at the scale set.
         s.clock = &c;
         s.clockBase = raw;
         s.base = raw;
@@ -185,6 +187,7 @@ int InitCVIRTDll(int argc, char* argv[]) {
         std::lock_guard lock(s.mutex);
         s.k = 1.0;
         s.clock = nullptr;
+        s.changed = false;
     }
     return 1;
 }
@@ -292,9 +295,15 @@ bool setTimeScale(double k) {
     auto& s = scale();
     std::lock_guard lock(s.mutex);
     const double raw = clock->peek();
-    s.base = scaled(s, *clock, raw);
+    if (!s.changed) {
+        s.clock = clock.get();
+        s.base = raw;
+    } else {
+        s.base = scaled(s, *clock, raw);
+    }
     s.clockBase = raw;
     s.k = k;
+    s.changed = true;
     return true;
 }
 
