@@ -375,6 +375,8 @@ void drop(quint64 id) {
 
 void schedulePump(quint64 id);
 
+std::string tooLong() { return "error request longer than " + std::to_string(kMaxLine) + " bytes; dropped"; }
+
 // Takes the next whole request out of what the client sent, reading as needed.
 // An over-long request is answered with an error and dropped up to its end.
 bool nextRequest(Client& c, std::string& request) {
@@ -386,11 +388,15 @@ bool nextRequest(Client& c, std::string& request) {
             c.partial.erase(0, lf + 1);
             c.skipping = false;
             if (skipped) continue;
+            if (request.size() > kMaxLine) {
+                send(c, tooLong());
+                continue;
+            }
             if (!request.empty() && request.back() == '\r') request.pop_back();
             return true;
         }
         if (c.partial.size() > kMaxLine) {
-            if (!c.skipping) send(c, "error request longer than " + std::to_string(kMaxLine) + " bytes; dropped");
+            if (!c.skipping) send(c, tooLong());
             c.skipping = true;
             c.partial.clear();
         }

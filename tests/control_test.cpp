@@ -236,9 +236,11 @@ TEST_F(Control, BadRequestsGetAClearAnswerAndDisturbNeitherThePanelNorTheClient)
         EXPECT_EQ(k.ask(std::string("\x01\xff\"x", 4)).rfind("error unknown verb \"???x\"", 0), 0u);
 
         // An over-long request is answered once and dropped; the next is intact.
-        k.send(std::string(3000, 'x') + "\nping\n");
+        k.send(std::string(3000, 'x') + "\nping\n" + std::string(1025, 'y') + "\nping " + std::string(1019, ' ') + "\n");
         EXPECT_EQ(k.line(), "error request longer than 1024 bytes; dropped");
         EXPECT_EQ(k.line(), "ok");
+        EXPECT_EQ(k.line(), "error request longer than 1024 bytes; dropped");
+        EXPECT_EQ(k.line(), "ok") << "1024 bytes are still a request";
         EXPECT_EQ(ask(c, "WHO_ARE_YOU#"), reply("WHO_ARE_YOU#50th Male#"));
 
         // A flood, sent faster than it is read: every request is answered, in
