@@ -235,7 +235,8 @@ std::string chooseModel(const std::string& arg) {
     if (arg.empty()) return "error model needs a value: 0..10, none or an item's text";
     int value = -1;
     if (!parseInt(arg, value)) {
-        const std::string want = lower(arg);
+        std::string want = lower(arg);
+        if (want.size() >= 2 && want.front() == '"' && want.back() == '"') want = want.substr(1, want.size() - 2);
         if (want == "none") value = 0;
         for (const auto& [v, text] : op::RingItems(panel(), f.modelRing))
             if (lower(text) == want) value = v;

@@ -147,7 +147,7 @@ TEST_F(Control, VerbsWorkThePanelLikeClicksAndRefuseWhatAPersonCouldNot) {
         EXPECT_EQ(ctl("direction Right"), "ok");
         EXPECT_EQ(ctl("direction right"), "ok") << "already there: nothing to move";
         EXPECT_EQ(ask(c, "DIRECTION#"), reply("DIRECTION#RIGHT#"));
-        EXPECT_EQ(ctl("model 2ndGen WorldSID"), "ok");
+        EXPECT_EQ(ctl("model \"2ndGen WorldSID\""), "ok");
         settle();
         EXPECT_EQ(ctl("battery discharged"), "ok");
         EXPECT_EQ(ask(c, "GETBATINFO#"), reply("GETBATINFO#-2#0.0#"));
