@@ -171,12 +171,10 @@ int main(int argc, char* argv[]) {
             path = value;
         }
     }
-    if (words.empty()) {
-        std::fputs(kHelp, stderr);
-        return kUsage;
-    }
+    if (words.empty()) fail(kUsage, "no verb given (vantis-ctl --help lists them)");
     const std::string verb = words[0];
     if (!knownVerb(verb)) fail(kUsage, "unknown verb \"" + verb + "\" (vantis-ctl --help lists them)");
+    if (verb == "wait" && words.size() != 2) fail(kUsage, "wait needs one of ready, connected, disconnected, idle");
     std::string request;
     for (const auto& w : words) {
         if (w.find('\n') != std::string::npos) fail(kUsage, "a request cannot hold a line feed");
