@@ -8,12 +8,18 @@
 #include <QMetaObject>
 
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "control.h"
 #include "internal.h"
@@ -124,9 +130,67 @@ double scaled(Scale& s, const Clock& c, double raw) {
     return s.base + (raw - s.clockBase) * s.k;
 }
 
-bool displayAvailable() {
-    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return true;
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+bool xDisplayOpens(const QByteArray& name) {
+    xcb_connection_t* c = xcb_connect(name.isEmpty() ? nullptr : name.constData(), nullptr);
+    const bool ok = xcb_connection_has_error(c) == 0;
+    xcb_disconnect(c);
+    return ok;
+}
+
+bool waylandDisplayOpens(const QByteArray& name) {
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_SOCKET")) return true;  // handed over already open
+    QByteArray path = name.isEmpty() ? QByteArray("wayland-0") : name;
+    if (!path.startsWith('/')) {
+        const QByteArray dir = qgetenv("XDG_RUNTIME_DIR");
+        if (dir.isEmpty()) return false;
+        path = dir + '/' + path;
+    }
+    sockaddr_un addr{};
+    if (path.size() >= static_cast<qsizetype>(sizeof addr.sun_path)) return false;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.constData(), static_cast<size_t>(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// QApplication aborts the process when no platform plugin can start, so try the
+// displays Qt would use before constructing it. Returns why none opens, or an
+// empty string when start-up may go on (including platforms we cannot judge,
+// such as offscreen, which Qt then handles itself).
+std::string displayProblem() {
+    const QByteArray x = qgetenv("DISPLAY");
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    QList<QByteArray> platforms;
+    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
+    if (!chosen.isEmpty()) {
+        for (const QByteArray& entry : chosen.split(';')) platforms.append(entry.split(':').first().trimmed());
+    } else {
+        // Qt picks X, or Wayland in a Wayland session; either will do here, so
+        // that this check never refuses a start that Qt would have managed.
+        if (!wayland.isEmpty() || qgetenv("XDG_SESSION_TYPE") == "wayland") platforms.append("wayland");
+        platforms.append("xcb");
+    }
+    QStringList failed;
+    for (const QByteArray& p : platforms) {
+        if (p == "xcb") {
+            if (xDisplayOpens(x)) return {};
+            failed.append(x.isEmpty() ? QStringLiteral("X display (DISPLAY is not set)")
+                                      : QStringLiteral("X display \"%1\"").arg(QString::fromLocal8Bit(x)));
+        } else if (p.startsWith("wayland")) {
+            if (waylandDisplayOpens(wayland)) return {};
+            failed.append(QStringLiteral("Wayland display \"%1\"")
+                              .arg(wayland.isEmpty() ? QStringLiteral("wayland-0") : QString::fromLocal8Bit(wayland)));
+        } else {
+            return {};
+        }
+    }
+    if (failed.isEmpty()) return {};
+    return QStringLiteral("cannot open %1; to run without a display, set QT_QPA_PLATFORM=offscreen")
+        .arg(failed.join(QStringLiteral(" or ")))
+        .toStdString();
 }
 
 // Idle for this long before ProcessSystemEvents starts waiting for events.
@@ -158,8 +222,8 @@ int InitCVIRTDll(int argc, char* argv[]) {
     if (hooks().failInit) return 0;
     auto& l = loop();
     if (!QCoreApplication::instance()) {
-        if (!displayAvailable()) {
-            std::fprintf(stderr, "vantis-sim: no display to open the panel on (DISPLAY is not set)\n");
+        if (const std::string problem = displayProblem(); !problem.empty()) {
+            std::fprintf(stderr, "vantis-sim: %s\n", problem.c_str());
             return 0;
         }
         l.argc = 1;

@@ -1,9 +1,30 @@
 #!/usr/bin/env bash
-# Installs the Debian/Ubuntu packages the simulator needs to build and run,
-# skipping those already present. Uses sudo when not run as root.
+# Installs the Debian/Ubuntu packages the simulator needs to build, test, show
+# its window and be packaged, skipping those already present; names given as
+# arguments are installed too. Uses sudo when not run as root.
+#
+# Recommended packages are left out, so every package needed is named here,
+# even where today's Debian happens to pull it in as a dependency.
 set -euo pipefail
 
-packages=(cmake g++ make qt6-base-dev qt6-tools-dev libgl-dev libgtest-dev "$@")
+packages=(
+  # build
+  cmake make g++
+  qt6-base-dev
+  qt6-tools-dev        # Qt UI Tools, which loads the panel
+  libqt6opengl6-dev    # asked for by Qt UI Tools' CMake package
+  libgl-dev
+  libxcb1-dev          # start-up tries the X display before Qt does
+  # tests
+  libgtest-dev
+  desktop-file-utils   # checks the installed desktop entry
+  # the window: Qt's X platform plugin and a font for every label
+  qt6-qpa-plugins
+  fonts-dejavu-core
+  # the .deb: dpkg-shlibdeps computes its dependencies, CPack finds binaries with file
+  dpkg-dev file
+  "$@"
+)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
