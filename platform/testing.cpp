@@ -17,6 +17,8 @@
 namespace cvi {
 unsigned listeningPort();
 QTcpSocket* conversationSocket(unsigned handle);
+unsigned conversationCount();
+unsigned long long conversationBytesRead(unsigned handle);
 }
 
 namespace cvi::testing {
@@ -245,6 +247,14 @@ int ClosePanel(int panel) {
     p->root->close();  // a real close request; the panel's callback decides
     return 0;
 }
+
+long long UnreadBytes(unsigned handle) {
+    QTcpSocket* sock = conversationSocket(handle);
+    return sock ? sock->bytesAvailable() : -1;
+}
+
+unsigned long long BytesRead(unsigned handle) { return conversationBytesRead(handle); }
+unsigned ConversationCount() { return conversationCount(); }
 
 bool WaitForIncomingData(unsigned handle, int timeoutMs) {
     QTcpSocket* sock = conversationSocket(handle);
