@@ -71,6 +71,9 @@ SEEDS = {
     'faults': op(FAULT, 0, CONNECT, LEAVE_NEWEST, PASS, FAULT, 1, CONNECT, FAULT, 3, CONNECT, MODEL, 2, FAULT, 4)
              + cmd('WHO_ARE_YOU#') + op(LEAVE_NEWEST, PASS, FAULT, 4) + cmd('WHO_ARE_YOU#') + op(FAULT, 5) + cmd('S#')
              + cmd('S#') + op(LEAVE_NEWEST, PASS, FAULT, 2, CONNECT) + cmd('S#'),
+    'dropped_line_then_newcomer': op(CONNECT, MODEL, 2, REPEAT, 40, ord('z'), LEAVE_NEWEST, PASS, CONNECT)
+             + cmd('WHO_ARE_YOU#') + op(REPEAT, 40, ord('q'), PASS, CONNECT, LEAVE_OLDEST, PASS, CONNECT)
+             + send('\n') + cmd('S#'),
     'time_jumps': op(CONNECT, MODEL, 10) + cmd('ERASE#') + op(JUMP, 15, JUMP, 15, IDLE, 3, TEMPO, 0)
              + cmd('ARM#1#180000#') + op(JUMP, 8, JUMP, 8, TEMPO, 7, IDLE, 5) + cmd('DUMPINFO#'),
 }

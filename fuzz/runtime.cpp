@@ -122,6 +122,7 @@ void connect() {
     const unsigned handle = rt.nextHandle++;
     rt.conversations.push_back(Conversation{handle, {}, 0, false});
     if (rt.callback) rt.callback(handle, TCP_CONNECT, 0, rt.callbackData);
+    if (instrument.client_handle == handle) oracle_client_accepted();
 }
 
 // The client has gone: what it sent is offered while the modules take it, then

@@ -25,6 +25,8 @@ void oracle_observe();
 void oracle_after_data(std::uint8_t write_before, bool awaiting_before, const std::string& read, bool ok);
 // Every write the modules attempt; delivered: it reached a client.
 void oracle_write(const unsigned char* data, std::size_t length, bool delivered);
+// A connect event was accepted by the modules.
+void oracle_client_accepted();
 // The next write must be exactly this text (the operator's transmit string).
 void oracle_expect_operator_text(const std::string& text);
 void oracle_end_of_run();

@@ -1,7 +1,11 @@
 // Hostile clients over a real connection: junk, over-long lines, trickles,
 // floods while the interpreter is busy, connection storms and clients that leave
 // in the middle of a wait. After each, a fresh client must get correct answers.
+#include <fcntl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -326,3 +330,81 @@ TEST_F(Hostile, ResidentMemoryStaysFlatOverASoak) {
     });
 }
 #endif
+
+namespace {
+
+// The soft descriptor limit under which exactly `free` more descriptors can be
+// opened: new descriptors take the lowest free numbers.
+rlim_t limit_leaving(int free) {
+    int fd = 0;
+    for (int found = 0;; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && ++found == free) break;
+    return static_cast<rlim_t>(fd + 1);
+}
+
+}  // namespace
+
+// Connections that find the process out of descriptors cannot be accepted; once
+// descriptors are free again they are, and refused, and the next client served.
+TEST_F(Hostile, AcceptingResumesAfterRunningOutOfDescriptors) {
+    run([&] {
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+        constexpr int kStorm = 8;
+        {
+            Client c = serve(2);
+            // A download holds the interpreter: the storm waits unaccepted meanwhile,
+            // and its own sockets leave the server no free descriptor.
+            c.command("DUMPBIN#-500#1500#");
+            EXPECT_EQ(c.line(), reply("DUMPBIN#24#20001#"));
+            rlimit tight = old;
+            tight.rlim_cur = limit_leaving(kStorm);
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+            std::vector<Client> storm;
+            for (int i = 0; i < kStorm; ++i) storm.emplace_back(port());
+            const std::string frames = c.read(20001u * 49u, 20000);
+            EXPECT_EQ(frames.size(), 20001u * 49u);
+            EXPECT_EQ(ask(c, "S#"), "S#3#204\r\n");
+            settle();
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+            for (Client& s : storm) EXPECT_TRUE(s.closed()) << "every newcomer is refused in the end";
+        }
+        fresh_client_is_served("50th Male");
+    });
+}
+
+// A client that sends without end while nothing reads: the run-time holds a
+// bounded backlog, the rest waits in the system and then with the client.
+TEST_F(Hostile, UnreadTrafficIsHeldInABoundedBacklog) {
+    run([&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_TRUE(wait_for([] { return instrument.client_handle != 0; }));
+        const unsigned h = client();
+        // No model is chosen: nothing takes lines out of the ring.
+        const std::string block(4096, 'z');
+        std::size_t sent = 0;
+        for (int idle = 0; idle < 20 && sent < (320u << 10);) {
+            const ssize_t n = ::send(fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+                idle = 0;
+            } else {
+                ++idle;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        EXPECT_GT(sent, 128u * 1024u) << "the flood outgrew the backlog";
+        EXPECT_LE(vt::OnUi([h] { return vt::UnreadBytes(h); }), 64 * 1024);
+        EXPECT_EQ(vt::OnUi([] { return static_cast<int>(static_cast<std::uint8_t>(rx_ring.write_index - rx_ring.read_index)); }), 255);
+        // Once a model is chosen the backlog is read (and dropped: it is one
+        // over-long line), and the client's departure is noticed after it.
+        choose(2);
+        ::close(fd);
+        fresh_client_is_served("50th Male");
+    });
+}
