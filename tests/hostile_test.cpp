@@ -331,6 +331,8 @@ TEST_F(Hostile, ResidentMemoryStaysFlatOverASoak) {
 }
 #endif
 
+// Not under the sanitizers: their run-times need descriptors of their own.
+#if !defined(__SANITIZE_ADDRESS__)
 namespace {
 
 // The soft descriptor limit under which exactly `free` more descriptors can be
@@ -372,6 +374,7 @@ TEST_F(Hostile, AcceptingResumesAfterRunningOutOfDescriptors) {
         fresh_client_is_served("50th Male");
     });
 }
+#endif
 
 // A client that sends without end while nothing reads: the run-time holds a
 // bounded backlog, the rest waits in the system and then with the client.
