@@ -59,8 +59,8 @@ SEEDS = {
              + cmd('DIRECTION#') + cmd('GETBATINFO#'),
     'operator_panel': op(CONNECT, MODEL, 7, CLEAR, OPERATOR_TEXT, 3) + b'S#1' + b'#20' + b'2\r\n'
              + op(OPERATOR_TEXT, 200) + b'y' * 600 + cmd('WHO_ARE_YOU#') + op(CLOSE),
-    'hostile_bytes': op(CONNECT) + send(bytes(range(256))) + op(REPEAT, 20, ord('A')) + send('\n')
-             + send(b'\0\0WHO\0#1\n') + op(MODEL, 5) + cmd('WHO_ARE_YOU#') + op(REPEAT, 30, 0xFF)
+    'hostile_bytes': op(CONNECT) + send(bytes(range(256))) + op(REPEAT, 80, ord('A')) + send('\n')
+             + send(b'\0\0WHO\0#1\n') + op(MODEL, 5) + cmd('WHO_ARE_YOU#') + op(REPEAT, 120, 0xFF)
              + cmd('WHO_ARE_YOU#') + send('\n') + cmd('WHO_ARE_YOU#'),
     'leaving_clients': op(CONNECT, MODEL, 6, CONNECT) + cmd('WHO_ARE_YOU#') + cmd('ERASE#') + op(LEAVE_OLDEST)
              + op(IDLE, 5, CONNECT) + cmd('S#') + cmd('SETTESTCOMMENT#') + op(LEAVE_NEWEST, PASS, CONNECT)
@@ -71,8 +71,8 @@ SEEDS = {
     'faults': op(FAULT, 0, CONNECT, LEAVE_NEWEST, PASS, FAULT, 1, CONNECT, FAULT, 3, CONNECT, MODEL, 2, FAULT, 4)
              + cmd('WHO_ARE_YOU#') + op(LEAVE_NEWEST, PASS, FAULT, 4) + cmd('WHO_ARE_YOU#') + op(FAULT, 5) + cmd('S#')
              + cmd('S#') + op(LEAVE_NEWEST, PASS, FAULT, 2, CONNECT) + cmd('S#'),
-    'dropped_line_then_newcomer': op(CONNECT, MODEL, 2, REPEAT, 40, ord('z'), LEAVE_NEWEST, PASS, CONNECT)
-             + cmd('WHO_ARE_YOU#') + op(REPEAT, 40, ord('q'), PASS, CONNECT, LEAVE_OLDEST, PASS, CONNECT)
+    'dropped_line_then_newcomer': op(CONNECT, MODEL, 2, REPEAT, 160, ord('z'), LEAVE_NEWEST, PASS, CONNECT)
+             + cmd('WHO_ARE_YOU#') + op(REPEAT, 160, ord('q'), PASS, CONNECT, LEAVE_OLDEST, PASS, CONNECT)
              + send('\n') + cmd('S#'),
     'time_jumps': op(CONNECT, MODEL, 10) + cmd('ERASE#') + op(JUMP, 15, JUMP, 15, IDLE, 3, TEMPO, 0)
              + cmd('ARM#1#180000#') + op(JUMP, 8, JUMP, 8, TEMPO, 7, IDLE, 5) + cmd('DUMPINFO#'),

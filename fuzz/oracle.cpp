@@ -95,7 +95,7 @@ void checkRing() {
 }
 
 // atoi's rules, saturating at the int range: written apart from the modules' own.
-int atoiSaturating(const std::string& text) {
+int atoiSaturating(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && std::strchr(" \t\n\v\f\r", text[i]) && text[i] != '\0') ++i;
     bool negative = false;
@@ -108,27 +108,27 @@ int atoiSaturating(const std::string& text) {
 
 struct Parsed {
     bool good = false;
-    std::string name;
+    std::string_view name;
     int args[3] = {kAbsentArgument, kAbsentArgument, kAbsentArgument};
 };
 
 // What the interpreter must get from one line: its name and up to three arguments.
-Parsed parse(std::string line, std::size_t nameSize) {
+Parsed parse(std::string_view line, std::size_t nameSize) {
     Parsed p;
     line = line.substr(0, line.find('\0'));
     const std::size_t last = line.rfind('#');
-    if (last == std::string::npos) return p;
+    if (last == std::string_view::npos) return p;
     unsigned sum = 0;
     for (std::size_t i = 0; i <= last; ++i) sum += static_cast<unsigned char>(line[i]);
     if (atoiSaturating(line.substr(last + 1)) != static_cast<int>(sum % 256)) return p;
-    const std::string body = line.substr(0, last);
+    const std::string_view body = line.substr(0, last);
     std::size_t at = body.find('#');
     p.name = body.substr(0, at);
     if (p.name.size() >= nameSize) return p;
-    for (int k = 0; at != std::string::npos; ++k) {
+    for (int k = 0; at != std::string_view::npos; ++k) {
         if (k == 3) return p;  // more than three fields
         const std::size_t next = body.find('#', at + 1);
-        p.args[k] = atoiSaturating(body.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
+        p.args[k] = atoiSaturating(body.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1));
         at = next;
     }
     p.good = true;
@@ -320,15 +320,16 @@ int fuzz_dispatch_get_command(char* name, std::size_t name_size, int* field_coun
     checkRing();
     if (span.wholeLines > 1) fail("one call consumed %d lines", span.wholeLines);
     const bool haveLine = span.wholeLines == 1;
-    const Parsed p = haveLine ? parse(o.entered.substr(span.lastStart, span.lastLength), name_size) : Parsed{};
+    const Parsed p =
+        haveLine ? parse(std::string_view(o.entered).substr(span.lastStart, span.lastLength), name_size) : Parsed{};
     if (result == 1) {
         if (!haveLine) fail("the interpreter got a command but no whole line was consumed");
         if (!p.good) fail("the interpreter got a line that fails its checks");
         if (p.name != name || p.args[0] != *arg1 || p.args[1] != *arg2)
             fail("the interpreter got \"%s\" %d %d for a line that reads \"%s\" %d %d", name, *arg1, *arg2,
-                 p.name.c_str(), p.args[0], p.args[1]);
+                 std::string(p.name).c_str(), p.args[0], p.args[1]);
     } else if (result == 0) {
-        if (p.good) fail("a good line was consumed but not handed on: \"%s\"", p.name.c_str());
+        if (p.good) fail("a good line was consumed but not handed on: \"%s\"", std::string(p.name).c_str());
     } else {
         fail("get_command returned %d", result);
     }

@@ -17,17 +17,18 @@
 //   0x8C n     n passes with nothing new
 //   0x8D k     the next TCP call of kind k % 6 fails once
 //   0x8E       the panel's close button
-//   0x8F n c   the newest client sends (n + 1) * 16 copies of byte c
+//   0x8F n c   the newest client sends 4 n + 16 copies of byte c
 //   0x90-0xFF  a pass with nothing new
 // Pending client bytes are offered through the data-ready event at every pass,
 // as the real run-time does while unread bytes remain. Once the input is spent,
-// the panel is closed and every wait is brought to its end: the clock races, a
+// a running service must get through what it was sent; then the panel is closed and every wait is brought to its end: the clock races, a
 // client answers the prompts, and TRIGGER is pressed.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ZErov.h"
@@ -40,6 +41,7 @@ namespace {
 
 constexpr unsigned long kMaxPasses = 20000;       // then the input counts as spent
 constexpr unsigned long kMaxDrainPasses = 20000;  // a program that has not ended by then hangs
+constexpr unsigned long kMaxStalledPasses = 50;     // passes without progress before a service counts as stuck
 constexpr std::size_t kPeerReceiveLimit = 64 * 1024;  // a client leaves after taking this much
 constexpr std::size_t kMaxOperatorText = 600;
 
@@ -59,7 +61,8 @@ struct Conversation {
 struct Runtime {
     const std::uint8_t* in = nullptr;
     std::size_t size = 0, pos = 0;
-    unsigned long passes = 0, drainPasses = 0;
+    unsigned long passes = 0, drainPasses = 0, stalledPasses = 0;
+    std::pair<std::uint8_t, std::size_t> settleProgress{0, 0};
     unsigned idle = 0;
     bool draining = false;
     double now = 1000.0, tempo = 0.31;
@@ -236,7 +239,7 @@ void step() {
             MainPanelCB(panel, EVENT_CLOSE, nullptr, 0, 0);
             break;
         case 0x8F: {
-            const std::size_t n = (static_cast<std::size_t>(takeByte()) + 1) * 16;
+            const std::size_t n = static_cast<std::size_t>(takeByte()) * 4 + 16;
             const std::string bytes(n, static_cast<char>(takeByte()));
             send(bytes.data(), bytes.size());
             break;
@@ -269,6 +272,36 @@ void drain() {
     }
 }
 
+// Unread bytes in the ring, and whether a whole line is among them.
+int ringUnread(bool& hasLine) {
+    hasLine = false;
+    for (std::uint8_t i = rx_ring.read_index; i != rx_ring.write_index; ++i)
+        if (rx_ring.storage[i] == '\n') hasLine = true;
+    return static_cast<std::uint8_t>(rx_ring.write_index - rx_ring.read_index);
+}
+
+// Once the input is spent, a service loop that is not inside a waiting command
+// must get through what it has been sent: no whole line stays in the ring, and
+// the ring is never left full (a line it cannot hold is dropped, not kept).
+bool settle() {
+    if (!instrument.running || instrument.service_depth == 0 || instrument.waits_in_service > 0) return true;
+    bool hasLine = false;
+    const int unread = ringUnread(hasLine);
+    bool pending = false;
+    if (const Conversation* c = find(instrument.client_handle)) pending = !c->pending.empty();
+    if (!hasLine && unread < kRingUnreadMax && !pending) return true;
+    // Still working through it is fine; passes that change nothing are not.
+    const auto progress = std::make_pair(rx_ring.read_index, find(instrument.client_handle)
+                                                                 ? find(instrument.client_handle)->pending.size()
+                                                                 : 0);
+    if (progress != rt.settleProgress) rt.stalledPasses = 0;
+    rt.settleProgress = progress;
+    if (++rt.stalledPasses <= kMaxStalledPasses) return false;
+    const Conversation* c = find(instrument.client_handle);
+    fail("the service is stuck: %d unread bytes in the ring%s, %zu more waiting to be read", unread,
+         hasLine ? " with a whole line" : "", c ? c->pending.size() : 0);
+}
+
 void pass() {
     ++rt.passes;
     oracle_observe();
@@ -287,7 +320,7 @@ void pass() {
             --rt.idle;
         else if (rt.pos < rt.size && rt.passes < kMaxPasses)
             step();
-        else
+        else if (settle())
             drain();
     } else {
         drain();
@@ -345,8 +378,12 @@ void fail(const char* format, ...) {
     va_start(args, format);
     std::vfprintf(stderr, format, args);
     va_end(args);
-    std::fprintf(stderr, "\n  input position %zu of %zu, pass %lu, model %d, ring read %u write %u\n", rt.pos, rt.size,
-                 rt.passes, instrument.model_type, rx_ring.read_index, rx_ring.write_index);
+    std::fprintf(stderr,
+                 "\n  input position %zu of %zu, pass %lu, model %d, ring read %u write %u%s, service depth %d, waits %d,"
+                 " awaiting reply %d\n",
+                 rt.pos, rt.size, rt.passes, instrument.model_type, rx_ring.read_index, rx_ring.write_index,
+                 rx_ring.dropping_long_line ? " (dropping)" : "", instrument.service_depth, instrument.waits_in_service,
+                 instrument.awaiting_reply);
     std::fflush(stderr);
     std::abort();
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the whole test suite with AddressSanitizer and UndefinedBehaviorSanitizer
 # into build-asan/ and runs it: any memory error, leak or undefined behaviour
-# fails the run.
+# fails the run. (Qt and the system libraries report no leaks here, so there is
+# no suppression list; should one be needed, keep it narrow and commented.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -12,5 +13,4 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTIS_SANITIZE=ON 
 cmake --build build-asan -j2
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 QT_QPA_PLATFORM=offscreen ctest --test-dir build-asan --output-on-failure -j2
