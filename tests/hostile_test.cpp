@@ -63,7 +63,7 @@ unsigned client() {
     return vt::OnUi([] { return instrument.client_handle; });
 }
 
-long resident_kib() {
+[[maybe_unused]] long resident_kib() {
     std::ifstream statm("/proc/self/statm");
     long pages = 0, resident = 0;
     statm >> pages >> resident;
