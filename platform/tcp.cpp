@@ -214,6 +214,13 @@ QTcpSocket* conversationSocket(unsigned handle) {
     return c ? c->socket.get() : nullptr;
 }
 
+unsigned conversationCount() { return static_cast<unsigned>(server().conversations.size()); }
+
+unsigned long long conversationBytesRead(unsigned handle) {
+    Conversation* c = find(handle);
+    return c ? c->consumed : 0;
+}
+
 unsigned listeningPort() {
     auto& s = server();
     return s.listener ? s.listener->serverPort() : 0;

@@ -16,6 +16,8 @@
 namespace cvi {
 unsigned listeningPort();
 QTcpSocket* conversationSocket(unsigned handle);
+unsigned conversationCount();
+unsigned long long conversationBytesRead(unsigned handle);
 }
 
 namespace cvi::testing {
@@ -215,6 +217,14 @@ int PressButton(int panel, int control) { return op::PressButton(panel, control)
 int FlipSwitch(int panel, int control) { return op::FlipSwitch(panel, control); }
 int CommitText(int panel, int control, const std::string& text) { return op::CommitText(panel, control, text); }
 int ClosePanel(int panel) { return op::ClosePanel(panel); }
+
+long long UnreadBytes(unsigned handle) {
+    QTcpSocket* sock = conversationSocket(handle);
+    return sock ? sock->bytesAvailable() : -1;
+}
+
+unsigned long long BytesRead(unsigned handle) { return conversationBytesRead(handle); }
+unsigned ConversationCount() { return conversationCount(); }
 
 bool WaitForIncomingData(unsigned handle, int timeoutMs) {
     QTcpSocket* sock = conversationSocket(handle);

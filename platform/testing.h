@@ -76,6 +76,12 @@ int FlipSwitch(int panel, int control);
 int CommitText(int panel, int control, const std::string& text);
 int ClosePanel(int panel);
 
+// Bytes received on the conversation that the program has not read yet, and the
+// conversations the run-time holds, announced or not (UI thread).
+long long UnreadBytes(unsigned handle);
+unsigned long long BytesRead(unsigned handle);  // by the modules, so far
+unsigned ConversationCount();
+
 // Blocks until bytes from the conversation have reached the program (UI thread);
 // its data-ready event is then queued behind everything posted before.
 bool WaitForIncomingData(unsigned handle, int timeoutMs = 5000);

@@ -97,6 +97,7 @@ void accept_client(unsigned handle) {
     char address[31] = {0};
     const int panel = instrument.panel_handle;
     instrument.client_handle = handle;
+    end_dropped_line();
     SetCtrlVal(panel, MAINPNL_CONNECTED, 1);
     if ((instrument.tcp_status = GetTCPPeerAddr(handle, address, sizeof address)) < 0) return ShowTCPError();
     SetCtrlVal(panel, MAINPNL_CLIENT_IP, address);

@@ -130,6 +130,16 @@ int get_command(char* name, std::size_t name_size, int* field_count, int* arg1, 
     return result;
 }
 
+void end_dropped_line() {
+    RxRing& r = rx_ring;
+    if (!r.dropping_long_line) return;
+    for (std::uint8_t i = r.read_index; i != r.write_index; ++i)
+        if (r.storage[i] == '\n') return;  // the drop ends at this line feed, before the newcomer's bytes
+    clear_ring(r.read_index, r.write_index);
+    r.read_index = r.write_index;
+    r.dropping_long_line = false;
+}
+
 void Transmitter(const char* text) {
     SetCtrlVal(instrument.panel_handle, MAINPNL_TRANSMIT, text);
     if (ServerTCPWrite(instrument.client_handle, text, std::strlen(text), kWriteTimeoutMs) < 0)
