@@ -170,6 +170,7 @@ void CloseCVIRTDll() {
 int DisableBreakOnLibraryErrors() { return 0; }
 
 int MessagePopup(const char* title, const char* message) {
+    endWriteBurst();
     auto& h = hooks();
     {
         std::lock_guard lock(h.mutex);
@@ -226,6 +227,7 @@ int ProcessSystemEvents() {
     if (!dispatcher) return 0;
     // Posted events first, explicitly: when this runs nested inside the delivery
     // of a posted event, the glib dispatcher does not deliver posted events again.
+    endWriteBurst();
     QCoreApplication::sendPostedEvents();
     retryStarvedReceivers();
     if (dispatcher->processEvents(QEventLoop::AllEvents)) {
@@ -250,4 +252,7 @@ double Timer() {
     return activeClock().now();
 }
 
-void Delay(double seconds) { activeClock().delay(seconds); }
+void Delay(double seconds) {
+    endWriteBurst();  // a paced frame leaves before its pause, not after
+    activeClock().delay(seconds);
+}
