@@ -101,7 +101,7 @@ bool displayAvailable() {
 // Idle for this long before ProcessSystemEvents starts waiting for events.
 constexpr qint64 kIdleAfterMs = 2;
 constexpr int kIdleWaitMs = 1;
-constexpr int kIdleWaitUntimedMs = 50;
+constexpr int kIdleWaitUntimedMs = 500;
 
 }  // namespace
 
@@ -236,7 +236,7 @@ int ProcessSystemEvents() {
     }
     // Nothing was pending. After a short quiet spell wait for the next event, so
     // that an idle loop costs next to nothing: at most 1 ms when the loop reads
-    // the clock between passes (it has a time limit to keep), else at most 50 ms.
+    // the clock between passes (it has a time limit to keep), else at most 500 ms.
     if (l.wake && l.activity.isValid() && l.activity.elapsed() >= kIdleAfterMs) {
         const auto reads = hooks().timerReads.load();
         l.wake->start(reads != l.timerReadsSeen ? kIdleWaitMs : kIdleWaitUntimedMs);
