@@ -100,7 +100,7 @@ bool displayAvailable() {
 
 // Idle for this long before ProcessSystemEvents starts waiting for events.
 constexpr qint64 kIdleAfterMs = 2;
-constexpr int kIdleWaitMs = 1;
+constexpr long kTimedNapNs = 150000;
 constexpr int kIdleWaitUntimedMs = 500;
 
 }  // namespace
@@ -234,13 +234,22 @@ int ProcessSystemEvents() {
         l.activity.restart();
         return 0;
     }
-    // Nothing was pending. After a short quiet spell wait for the next event, so
-    // that an idle loop costs next to nothing: at most 1 ms when the loop reads
-    // the clock between passes (it has a time limit to keep), else at most 500 ms.
+    // Nothing was pending. After a short quiet spell wait, so that an idle loop
+    // costs next to nothing. A loop that reads the clock between passes has a
+    // time limit to keep: it naps a fraction of a millisecond (Qt's timers keep
+    // whole milliseconds, and an erase adds up the lateness of each of its
+    // ticks) and takes what arrived meanwhile at its next pass. Other loops wait
+    // for the next event, at most 500 ms.
     if (l.wake && l.activity.isValid() && l.activity.elapsed() >= kIdleAfterMs) {
         const auto reads = hooks().timerReads.load();
-        l.wake->start(reads != l.timerReadsSeen ? kIdleWaitMs : kIdleWaitUntimedMs);
+        const bool timed = reads != l.timerReadsSeen;
         l.timerReadsSeen = reads;
+        if (timed) {
+            timespec nap{0, kTimedNapNs};
+            nanosleep(&nap, nullptr);
+            return 0;
+        }
+        l.wake->start(kIdleWaitUntimedMs);
         dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
         l.wake->stop();
     }

@@ -189,17 +189,17 @@ void setCork(QTcpSocket* sock, int on) {
 // Writes that follow one another with no pause point between them (the frames
 // of a fast download) are corked, so that they leave in full segments instead
 // of one segment each; the first write of a burst (a reply) is never held.
+// Pause points end a burst (see endWriteBurst); a corked burst also ends as soon
+// as events are processed, wherever that happens.
 void joinBurst(Conversation& c) {
     auto& s = server();
-    if (!s.burstOpen) {
-        s.burstOpen = true;
-        post([] { endWriteBurst(); });  // at the latest when control is back in an event loop
-    }
     if (c.inBurst && !c.corked) {
         setCork(c.socket.get(), 1);
         c.corked = true;
+        post([] { endWriteBurst(); });  // at the latest when control is back in an event loop
     }
     c.inBurst = true;
+    s.burstOpen = true;
 }
 
 // The client has not taken a write within its time-out. Until events are next
