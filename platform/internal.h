@@ -74,7 +74,15 @@ public:
     virtual ~Clock() = default;
     virtual double now() = 0;
     virtual void delay(double seconds) = 0;
+    // A reading taken by the run-time for itself, not by the program.
+    virtual double peek() { return now(); }
 };
+
+// Speed of the clock behind Timer and Delay relative to real time (1: real time).
+inline constexpr double kTimeScaleMin = 0.1;
+inline constexpr double kTimeScaleMax = 100.0;
+bool setTimeScale(double k);  // false, and nothing changes, outside the range
+double timeScale();
 
 // Settings a test may make before the program starts; kept across runs.
 struct TestHooks {
@@ -91,6 +99,8 @@ struct TestHooks {
     std::atomic<unsigned long long> callbacksFinished{0};
     std::atomic<unsigned long long> timerReads{0};
     std::atomic<unsigned long long> panelsDisplayed{0};
+    bool controlSocketSet = false;            // guarded by mutex: the test's own
+    std::string controlSocket;                // control socket path; empty: none
 };
 
 TestHooks& hooks();

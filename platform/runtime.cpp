@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "control.h"
 #include "internal.h"
+#include "linkfaults.h"
 
 namespace cvi {
 namespace {
@@ -86,11 +88,40 @@ RealClock& realClock() {
     return c;
 }
 
-Clock& activeClock() {
+// The clock in use, kept alive while it is read even if a test swaps it.
+std::shared_ptr<Clock> activeClock() {
     auto& h = hooks();
     std::lock_guard lock(h.mutex);
-    if (h.clock) return *h.clock;
-    return realClock();
+    if (h.clock) return h.clock;
+    return std::shared_ptr<Clock>(std::shared_ptr<Clock>{}, &realClock());
+}
+
+// The time scale: readings are base + (clock - clockBase) * k. A change of k
+// moves the bases to the moment of the change, so Timer runs on without a jump.
+struct Scale {
+    std::mutex mutex;
+    double k = 1.0;
+    double clockBase = 0.0;
+    double base = 0.0;
+    const Clock* clock = nullptr;  // the clock the bases were taken from
+    bool changed = false;          // until a script sets a scale, readings are the clock's own
+};
+
+Scale& scale() {
+    static Scale s;
+    return s;
+}
+
+// Caller holds the scale's mutex.
+double scaled(Scale& s, const Clock& c, double raw) {
+    if (!s.changed) return raw;
+    if (s.clock != &c) {
+        // A new clock (a test's): the readings go on from its own, at the scale set.
+        s.clock = &c;
+        s.clockBase = raw;
+        s.base = raw;
+    }
+    return s.base + (raw - s.clockBase) * s.k;
 }
 
 bool displayAvailable() {
@@ -148,11 +179,22 @@ int InitCVIRTDll(int argc, char* argv[]) {
     }
     resetPanels();
     resetTcp();
+    control::start();
+    linkfaults::clear();
+    {
+        // A new simulator runs in real time.
+        auto& s = scale();
+        std::lock_guard lock(s.mutex);
+        s.k = 1.0;
+        s.clock = nullptr;
+        s.changed = false;
+    }
     return 1;
 }
 
 void CloseCVIRTDll() {
     auto& l = loop();
+    control::stop();
     resetTcp();
     resetPanels();
     if (l.waitCursor) {
@@ -256,12 +298,44 @@ int ProcessSystemEvents() {
     return 0;
 }
 
+namespace cvi {
+
+bool setTimeScale(double k) {
+    if (!(k >= kTimeScaleMin && k <= kTimeScaleMax)) return false;
+    const auto clock = activeClock();
+    auto& s = scale();
+    std::lock_guard lock(s.mutex);
+    const double raw = clock->peek();
+    if (!s.changed) {
+        s.clock = clock.get();
+        s.base = raw;
+    } else {
+        s.base = scaled(s, *clock, raw);
+    }
+    s.clockBase = raw;
+    s.k = k;
+    s.changed = true;
+    return true;
+}
+
+double timeScale() {
+    auto& s = scale();
+    std::lock_guard lock(s.mutex);
+    return s.k;
+}
+
+}  // namespace cvi
+
 double Timer() {
     hooks().timerReads.fetch_add(1);
-    return activeClock().now();
+    const auto clock = activeClock();
+    const double raw = clock->now();
+    auto& s = scale();
+    std::lock_guard lock(s.mutex);
+    return scaled(s, *clock, raw);
 }
 
 void Delay(double seconds) {
     endWriteBurst();  // a paced frame leaves before its pause, not after
-    activeClock().delay(seconds);
+    activeClock()->delay(seconds / timeScale());
 }

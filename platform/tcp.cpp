@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "linkfaults.h"
 
 namespace cvi {
 namespace {
@@ -325,6 +326,7 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
 }
 
 int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
+    if (int faulted = 0; linkfaults::intercept(handle, data, length, timeoutMs, &faulted)) return faulted;
     Conversation* c = find(handle);
     if (!c) return kTCP_InvalidHandle;
     QTcpSocket* sock = c->socket.get();

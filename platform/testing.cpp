@@ -1,18 +1,17 @@
 #include "testing.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
+#include <QWidget>
 #include <QTcpSocket>
-#include <QTest>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "control.h"
 #include "internal.h"
-#include "widgets.h"
+#include "operator.h"
 
 namespace cvi {
 unsigned listeningPort();
@@ -28,6 +27,10 @@ public:
     double now() override {
         std::lock_guard lock(mutex_);
         seen_ = generation_;
+        return now_;
+    }
+    double peek() override {
+        std::lock_guard lock(mutex_);
         return now_;
     }
     void delay(double seconds) override {
@@ -87,11 +90,6 @@ bool waitUntil(Pred pred, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return true;
-}
-
-QWidget* widgetOf(int panel, int control) {
-    Control* c = findControl(panel, control);
-    return c ? c->widget.data() : nullptr;
 }
 
 }  // namespace
@@ -157,6 +155,22 @@ void FailHostName(bool fail) { hooks().failHostName.store(fail); }
 void SetWriteQueueLimit(long long bytes) { hooks().writeQueueLimit.store(bytes); }
 unsigned long long PanelsDisplayed() { return hooks().panelsDisplayed.load(); }
 
+void SetControlSocket(const std::string& path) {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    h.controlSocketSet = true;
+    h.controlSocket = path;
+}
+
+void UseDefaultControlSocket() {
+    auto& h = hooks();
+    std::lock_guard lock(h.mutex);
+    h.controlSocketSet = false;
+    h.controlSocket.clear();
+}
+
+std::string ControlSocketPath() { return control::socketPath(); }
+
 void CapturePopups(bool capture) {
     auto& h = hooks();
     std::lock_guard lock(h.mutex);
@@ -198,55 +212,11 @@ bool WaitForCallbacks(unsigned long long startedAtLeast, unsigned long long fini
         timeoutMs);
 }
 
-int ChooseRingItem(int panel, int control, int value) {
-    Control* c = findControl(panel, control);
-    if (!c || c->kind != Kind::Ring) return UIEBadControl;
-    auto* combo = qobject_cast<QComboBox*>(c->widget);
-    int index = -1;
-    for (std::size_t i = 0; i < c->itemValues.size(); ++i)
-        if (c->itemValues[i] == value) index = static_cast<int>(i);
-    if (index < 0) return UIEBadValue;
-    if (!combo->isVisible() || !combo->isEnabled()) return UIEGeneral;
-    // What the widget does when the operator picks an item from its list. (Going
-    // through the list's popup would let the style's closing effects delay it.)
-    combo->setCurrentIndex(index);
-    emit combo->activated(index);
-    return 0;
-}
-
-int PressButton(int panel, int control) {
-    QWidget* w = widgetOf(panel, control);
-    auto* button = qobject_cast<QAbstractButton*>(w);
-    if (!button) return UIEBadControl;
-    if (!button->isVisible() || !button->isEnabled()) return UIEGeneral;
-    QTest::mouseClick(button, Qt::LeftButton);
-    return 0;
-}
-
-int FlipSwitch(int panel, int control) {
-    auto* sw = qobject_cast<Switch*>(widgetOf(panel, control));
-    if (!sw) return UIEBadControl;
-    if (!sw->isVisible() || !sw->isEnabled()) return UIEGeneral;
-    QTest::mouseClick(sw, Qt::LeftButton);
-    return 0;
-}
-
-int CommitText(int panel, int control, const std::string& text) {
-    auto* line = qobject_cast<QLineEdit*>(widgetOf(panel, control));
-    if (!line) return UIEBadControl;
-    if (!line->isVisible() || !line->isEnabled()) return UIEGeneral;
-    line->setFocus();
-    QTest::keyClicks(line, QString::fromLatin1(text.c_str()));
-    QTest::keyClick(line, Qt::Key_Return);
-    return 0;
-}
-
-int ClosePanel(int panel) {
-    Panel* p = findPanel(panel);
-    if (!p) return UIEBadPanel;
-    p->root->close();  // a real close request; the panel's callback decides
-    return 0;
-}
+int ChooseRingItem(int panel, int control, int value) { return op::ChooseRingItem(panel, control, value); }
+int PressButton(int panel, int control) { return op::PressButton(panel, control); }
+int FlipSwitch(int panel, int control) { return op::FlipSwitch(panel, control); }
+int CommitText(int panel, int control, const std::string& text) { return op::CommitText(panel, control, text); }
+int ClosePanel(int panel) { return op::ClosePanel(panel); }
 
 bool WaitForIncomingData(unsigned handle, int timeoutMs) {
     QTcpSocket* sock = conversationSocket(handle);
@@ -254,13 +224,7 @@ bool WaitForIncomingData(unsigned handle, int timeoutMs) {
     return sock->bytesAvailable() > 0 || sock->waitForReadyRead(timeoutMs);
 }
 
-std::string TextBoxContents(int panel, int control) {
-    Control* c = findControl(panel, control);
-    if (!c || c->kind != Kind::TextBox) return {};
-    std::vector<char> buffer(1 << 20);
-    GetCtrlVal(panel, control, buffer.data(), buffer.size());
-    return buffer.data();
-}
+std::string TextBoxContents(int panel, int control) { return op::TextBoxContents(panel, control); }
 
 std::string WindowTitle(int panel) {
     Panel* p = findPanel(panel);

@@ -39,6 +39,11 @@ void FailHostName(bool fail);  // the host's own name cannot be read
 // -1: the built-in bound.
 void SetWriteQueueLimit(long long bytes);
 unsigned long long PanelsDisplayed();
+// The control channel's socket for the next start: a path of the test's own,
+// or empty for none. UseDefaultControlSocket goes back to the program's own.
+void SetControlSocket(const std::string& path);
+void UseDefaultControlSocket();
+std::string ControlSocketPath();  // UI thread; empty while the channel is off
 
 // ---- Popups ----
 void CapturePopups(bool capture);

@@ -132,7 +132,7 @@ void cmd_show_ledposn(const char*, int, int, char* reply) {
 void cmd_settestcomment(const char*, int, int, char* reply) {
     instrument.awaiting_reply = 1;
     Transmitter("COMMENT?\n");
-    enter_wait();
+    enter_wait(kWaitComment);
     while (instrument.awaiting_reply) ProcessSystemEvents();
     leave_wait();
     // A comment longer than the field keeps its first characters.
@@ -177,7 +177,7 @@ void cmd_sendconfig(const char*, int, int, char* reply) {
 void cmd_erase(const char*, int, int, char* reply) {
     instrument.erase_count = 0;
     double last_tick = Timer();
-    enter_wait();
+    enter_wait(kWaitErase);
     while (instrument.erase_count <= instrument.erase_ticks) {
         const double now = Timer();
         if (now - last_tick > kEraseTickSeconds) {
@@ -236,7 +236,7 @@ void answer_armed_block(ArmWait& w) {
 void wait_armed(ArmWait& w, double a, double b) {
     const int panel = instrument.panel_handle;
     bool trigger_time_taken = false;
-    enter_wait();
+    enter_wait(kWaitArm);
     do {
         instrument.awaiting_reply = 1;
         ProcessSystemEvents();

@@ -70,7 +70,9 @@ void build_config_record(ConfigRecord& rec) {
 // Runs the service until running is cleared: one command, then pending events.
 void service_loop() {
     const int outer_waits = instrument.waits_in_service;
+    const int outer_kind = instrument.wait_kind;
     instrument.waits_in_service = 0;
+    instrument.wait_kind = kWaitNone;
     ++instrument.service_depth;
     while (instrument.running) {
         VAmain();
@@ -78,6 +80,7 @@ void service_loop() {
     }
     --instrument.service_depth;
     instrument.waits_in_service = outer_waits;
+    instrument.wait_kind = outer_kind;
 }
 
 // A choice made while a service loop sits in its own event processing is served
@@ -180,8 +183,14 @@ void apply_model(int model_type) {
     if (model_type == kModelWithBattery) build_config_record(instrument.config_record);
 }
 
-void enter_wait() { ++instrument.waits_in_service; }
-void leave_wait() { --instrument.waits_in_service; }
+void enter_wait(int wait_kind) {
+    ++instrument.waits_in_service;
+    instrument.wait_kind = wait_kind;
+}
+
+void leave_wait() {
+    if (--instrument.waits_in_service == 0) instrument.wait_kind = kWaitNone;
+}
 
 int VATYPE(int panel, int control, int event, void*, int, int) {
     if (event != EVENT_COMMIT) return 0;

@@ -15,7 +15,7 @@ void apply_model(int model_type);
 
 // Bookkeeping of a command that processes events while it waits, so that a
 // model chosen during the wait runs a service loop of its own.
-void enter_wait();
+void enter_wait(int wait_kind);
 void leave_wait();
 
 // Service loops nest at most this deep; a choice beyond it only changes the profile.

@@ -74,7 +74,12 @@ struct InstrumentState {
     // Service loops active, and commands waiting inside the innermost one.
     int service_depth = 0;
     int waits_in_service = 0;
+    // What the innermost loop's waiting command waits for; only shown to scripts
+    // (the control channel's state), never read by the instrument itself.
+    int wait_kind = 0;
 };
+
+enum WaitKind { kWaitNone = 0, kWaitErase = 1, kWaitArm = 2, kWaitComment = 3 };
 
 extern InstrumentState instrument;
 extern RxRing rx_ring;

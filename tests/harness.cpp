@@ -130,6 +130,7 @@ void Sim::SetUp() {
     vt::SetPanelFile("");
     vt::FailRuntimeInit(false);
     vt::FailHostName(false);
+    vt::SetControlSocket("");  // no control channel unless a test asks for one
 }
 
 void Sim::TearDown() {

@@ -1,0 +1,72 @@
+// What the control channel works and reports on this panel: the controls behind
+// its verbs, and the instrument's state read from InstrumentState (read only).
+#include <string>
+
+#include "ZErov_uir.h"
+#include "control.h"
+#include "instrument.h"
+
+namespace {
+
+const cvi::control::NamedControl kReported[] = {
+    {"model", MAINPNL_VATYPE},           {"trigger", MAINPNL_TRIGGERBUTTON},
+    {"online", MAINPNL_ONLINE},          {"connected", MAINPNL_CONNECTED},
+    {"server_ip", MAINPNL_SERVER_IP},    {"server_name", MAINPNL_SERVER_NAME},
+    {"client_ip", MAINPNL_CLIENT_IP},    {"client_name", MAINPNL_CLIENT_NAME},
+    {"speed", MAINPNL_DUMPSPEED},        {"direction", MAINPNL_DirectionSwitch},
+    {"battery", MAINPNL_BATTERY},        {"clear", MAINPNL_CLEAR},
+};
+
+const char* waitName() {
+    if (instrument.waits_in_service <= 0) return "none";
+    switch (instrument.wait_kind) {
+        case kWaitErase: return "erase";
+        case kWaitArm: return "arm";
+        case kWaitComment: return "comment";
+        default: return "none";
+    }
+}
+
+int panel() { return instrument.panel_handle; }
+unsigned client() { return instrument.client_handle; }
+
+// A download writes all its frames without processing events, so whenever the
+// channel gets to answer, no download is under way.
+bool idle() { return instrument.waits_in_service <= 0; }
+
+std::string state() {
+    std::string out = "{\"serving\":";
+    out += instrument.running && instrument.service_depth > 0 ? "true" : "false";
+    out += ",\"model_type\":" + std::to_string(instrument.model_type);
+    out += ",\"wait\":\"" + std::string(waitName()) + "\"";
+    out += ",\"service_depth\":" + std::to_string(instrument.service_depth);
+    out += ",\"record_state\":" + std::to_string(instrument.record_state);
+    out += ",\"window\":[" + std::to_string(instrument.window_start_ms) + "," +
+           std::to_string(instrument.window_end_ms) + "]";
+    out += "}";
+    return out;
+}
+
+const cvi::control::Face kFace = {
+    panel,
+    MAINPNL_VATYPE,
+    MAINPNL_TRIGGERBUTTON,
+    MAINPNL_CLEAR,
+    MAINPNL_DUMPSPEED,
+    {"Fast", "Normal"},
+    MAINPNL_DirectionSwitch,
+    {"Left", "Right"},
+    MAINPNL_BATTERY,
+    {{"ok", kBatteryFull}, {"not-found", -1}, {"discharged", -2}},
+    MAINPNL_RECEIVE,
+    MAINPNL_TRANSMIT,
+    kReported,
+    static_cast<int>(sizeof kReported / sizeof kReported[0]),
+    client,
+    idle,
+    state,
+};
+
+}  // namespace
+
+const cvi::control::Face& cvi::control::face() { return kFace; }
