@@ -63,6 +63,9 @@ struct Conversation {
     unsigned generation = 0;    // tells stale scheduled deliveries apart
     bool goneDelivered = false;
     unsigned long long consumed = 0;  // bytes read by the modules so far
+    bool stalled = false;       // a write timed out since events were last processed
+    bool inBurst = false;       // written to since the last pause point
+    bool corked = false;        // back-to-back writes held for full segments
 };
 
 // The clock behind Timer and Delay.
@@ -86,6 +89,7 @@ struct TestHooks {
     std::atomic<bool> failInit{false};
     std::atomic<int> portOverride{-1};        // -1: use the port asked for
     std::atomic<bool> failHostName{false};
+    std::atomic<long long> writeQueueLimit{-1};  // -1: the built-in bound
     std::mutex mutex;                         // guards the members below
     std::string panelFileOverride;            // non-empty: load this name instead
     bool capturePopups = false;
@@ -117,6 +121,9 @@ Control* findControl(int panel, int control);
 void flushTextBox(Control& c);
 void markActivity();
 void retryStarvedReceivers();
+// Sends what back-to-back writes held back; called before anything that pauses
+// (event processing, Delay, a blocking wait, a popup).
+void endWriteBurst();
 
 }  // namespace cvi
 

@@ -194,13 +194,33 @@ int setIntValue(Control& c, int value) {
     }
 }
 
+// Keeps the last scrollback's worth of pending text, from a line start.
+void trimPending(std::string& pending) {
+    std::size_t from = pending.size() - static_cast<std::size_t>(kTextBoxMaxChars);
+    const std::size_t nl = pending.find('\n', from);
+    if (nl != std::string::npos && nl + 1 < pending.size()) from = nl + 1;
+    pending.erase(0, from);
+}
+
+// Where the last kTextBoxMaxLines lines of the text begin: older ones would be
+// laid out only to be dropped again.
+std::size_t lastLinesStart(const std::string& text) {
+    int lines = 0;
+    for (std::size_t i = text.size(); i-- > 0;)
+        if (text[i] == '\n' && i + 1 < text.size() && ++lines >= kTextBoxMaxLines) return i + 1;
+    return 0;
+}
+
 int setTextValue(Control& c, const char* text) {
     const char* t = text ? text : "";
     switch (c.kind) {
         case Kind::TextBox:
             c.pending.append(t);
-            if (c.pending.size() > static_cast<std::size_t>(kTextBoxMaxChars))
-                c.pending.erase(0, c.pending.size() - kTextBoxMaxChars);
+            // Text appended without an event pass in between (a failing download
+            // adds a line per frame) could grow without end. The box keeps no more
+            // than its scrollback, so the older text goes; dropping only once the
+            // pending text is twice that keeps each append cheap.
+            if (c.pending.size() > 2 * static_cast<std::size_t>(kTextBoxMaxChars)) trimPending(c.pending);
             if (!c.flushPosted) {
                 // Appends are shown in batches: laying out and drawing the box for
                 // every line would cost more than the whole command it echoes.
@@ -303,7 +323,8 @@ void flushTextBox(Control& c) {
     c.flushPosted = false;
     if (c.pending.empty() || !c.widget) return;
     auto* box = static_cast<QPlainTextEdit*>(c.widget.data());
-    QString text = QString::fromLatin1(c.pending.data(), static_cast<qsizetype>(c.pending.size()));
+    const std::size_t from = c.pending.size() > static_cast<std::size_t>(kTextBoxMaxLines) ? lastLinesStart(c.pending) : 0;
+    QString text = QString::fromLatin1(c.pending.data() + from, static_cast<qsizetype>(c.pending.size() - from));
     c.pending.clear();
     text.remove(QLatin1Char('\r'));  // a line end of CR LF shows as one line break
     auto* bar = box->verticalScrollBar();

@@ -195,8 +195,8 @@ std::string displayProblem() {
 
 // Idle for this long before ProcessSystemEvents starts waiting for events.
 constexpr qint64 kIdleAfterMs = 2;
-constexpr int kIdleWaitMs = 1;
-constexpr int kIdleWaitUntimedMs = 50;
+constexpr long kTimedNapNs = 150000;
+constexpr int kIdleWaitUntimedMs = 500;
 
 }  // namespace
 
@@ -276,6 +276,7 @@ void CloseCVIRTDll() {
 int DisableBreakOnLibraryErrors() { return 0; }
 
 int MessagePopup(const char* title, const char* message) {
+    endWriteBurst();
     auto& h = hooks();
     {
         std::lock_guard lock(h.mutex);
@@ -332,19 +333,29 @@ int ProcessSystemEvents() {
     if (!dispatcher) return 0;
     // Posted events first, explicitly: when this runs nested inside the delivery
     // of a posted event, the glib dispatcher does not deliver posted events again.
+    endWriteBurst();
     QCoreApplication::sendPostedEvents();
     retryStarvedReceivers();
     if (dispatcher->processEvents(QEventLoop::AllEvents)) {
         l.activity.restart();
         return 0;
     }
-    // Nothing was pending. After a short quiet spell wait for the next event, so
-    // that an idle loop costs next to nothing: at most 1 ms when the loop reads
-    // the clock between passes (it has a time limit to keep), else at most 50 ms.
+    // Nothing was pending. After a short quiet spell wait, so that an idle loop
+    // costs next to nothing. A loop that reads the clock between passes has a
+    // time limit to keep: it naps a fraction of a millisecond (Qt's timers keep
+    // whole milliseconds, and an erase adds up the lateness of each of its
+    // ticks) and takes what arrived meanwhile at its next pass. Other loops wait
+    // for the next event, at most 500 ms.
     if (l.wake && l.activity.isValid() && l.activity.elapsed() >= kIdleAfterMs) {
         const auto reads = hooks().timerReads.load();
-        l.wake->start(reads != l.timerReadsSeen ? kIdleWaitMs : kIdleWaitUntimedMs);
+        const bool timed = reads != l.timerReadsSeen;
         l.timerReadsSeen = reads;
+        if (timed) {
+            timespec nap{0, kTimedNapNs};
+            nanosleep(&nap, nullptr);
+            return 0;
+        }
+        l.wake->start(kIdleWaitUntimedMs);
         dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
         l.wake->stop();
     }
@@ -390,4 +401,7 @@ double Timer() {
     return scaled(s, *clock, raw);
 }
 
-void Delay(double seconds) { activeClock()->delay(seconds / timeScale()); }
+void Delay(double seconds) {
+    endWriteBurst();  // a paced frame leaves before its pause, not after
+    activeClock()->delay(seconds / timeScale());
+}

@@ -13,6 +13,8 @@
 #include <QElapsedTimer>
 
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -27,6 +29,9 @@ namespace {
 constexpr qint64 kReadBufferBytes = 64 * 1024;  // beyond this the client's sends wait
 constexpr int kRetryFirstMs = 1;  // data left unread: ask again after this,
 constexpr int kRetryLastMs = 64;  // doubling up to this
+// Replies the system has not taken yet wait in our own queue up to this much;
+// beyond it a new write waits for room and, finding none, fails whole.
+constexpr qint64 kWriteQueueBytes = 64 * 1024;
 
 struct Server {
     std::unique_ptr<QTcpServer> listener;
@@ -38,6 +43,7 @@ struct Server {
     unsigned nextHandle = 1;
     std::string systemError = "No error";
     std::map<std::string, std::string> peerNames;  // reverse lookups done so far
+    bool burstOpen = false;  // some conversation was written to since the last pause point
 };
 
 Server& server() {
@@ -172,6 +178,44 @@ void accept() {
     }
 }
 
+qint64 writeQueueLimit() {
+    const long long v = hooks().writeQueueLimit.load();
+    return v >= 0 ? static_cast<qint64>(v) : kWriteQueueBytes;
+}
+
+void setCork(QTcpSocket* sock, int on) {
+    ::setsockopt(static_cast<int>(sock->socketDescriptor()), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
+// Writes that follow one another with no pause point between them (the frames
+// of a fast download) are corked, so that they leave in full segments instead
+// of one segment each; the first write of a burst (a reply) is never held.
+// Pause points end a burst (see endWriteBurst); a corked burst also ends as soon
+// as events are processed, wherever that happens.
+void joinBurst(Conversation& c) {
+    auto& s = server();
+    if (c.inBurst && !c.corked) {
+        setCork(c.socket.get(), 1);
+        c.corked = true;
+        post([] { endWriteBurst(); });  // at the latest when control is back in an event loop
+    }
+    c.inBurst = true;
+    s.burstOpen = true;
+}
+
+// The client has not taken a write within its time-out. Until events are next
+// processed, further writes to it fail at once: a download writes all its
+// frames without processing events, and each would otherwise wait its full
+// time-out, freezing the program for as many seconds as there are frames.
+int stall(Conversation& c) {
+    c.stalled = true;
+    const unsigned handle = c.handle;
+    post([handle] {
+        if (Conversation* conv = find(handle)) conv->stalled = false;
+    });
+    return kTCP_TimeOutErr;
+}
+
 void copyOut(const std::string& text, char* buffer, std::size_t size) {
     if (!buffer || size == 0) return;
     const std::size_t n = std::min(text.size(), size - 1);
@@ -196,8 +240,22 @@ void retryStarvedReceivers() {
     for (unsigned h : starved) deliverData(h);
 }
 
+void endWriteBurst() {
+    auto& s = server();
+    if (!s.burstOpen) return;
+    s.burstOpen = false;
+    for (auto& [h, c] : s.conversations) {
+        c.inBurst = false;
+        if (c.corked) {
+            setCork(c.socket.get(), 0);  // sends the partial segment held back
+            c.corked = false;
+        }
+    }
+}
+
 void resetTcp() {
     auto& s = server();
+    s.burstOpen = false;
     for (auto& [h, c] : s.conversations) {
         QObject::disconnect(c.socket.get(), nullptr, nullptr, nullptr);
         c.socket->abort();
@@ -263,6 +321,7 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
     QTcpSocket* sock = c->socket.get();
     if (sock->bytesAvailable() <= 0) {
         if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+        endWriteBurst();
         if (!sock->waitForReadyRead(static_cast<int>(timeoutMs))) return kTCP_TimeOutErr;
         c = find(handle);
         if (!c) return kTCP_ConnectionClosed;
@@ -279,12 +338,14 @@ int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsign
     if (!c) return kTCP_InvalidHandle;
     QTcpSocket* sock = c->socket.get();
     if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    if (c->stalled) return kTCP_TimeOutErr;
     markActivity();
     if (length == 0) return 0;
     const char* bytes = static_cast<const char*>(data);
     std::size_t sent = 0;
     if (sock->bytesToWrite() == 0) {
         // Nothing queued ahead: hand the bytes to the system at once, as one write.
+        joinBurst(*c);
         const ssize_t n = ::send(static_cast<int>(sock->socketDescriptor()), bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             server().systemError = std::strerror(errno);
@@ -293,19 +354,33 @@ int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsign
         if (n > 0) sent = static_cast<std::size_t>(n);
         if (sent == length) return static_cast<int>(length);
     }
+    // From here this write may wait: nothing may be held back meanwhile.
+    endWriteBurst();
     const qint64 rest = static_cast<qint64>(length - sent);
+    const qint64 limit = writeQueueLimit();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    // A write none of whose bytes are out yet is queued only when there is room
+    // for all of it; the rest of a write already begun is always queued, so that
+    // the stream never holds a piece of a reply or frame.
+    while (sent == 0 && sock->bytesToWrite() > 0 && sock->bytesToWrite() + rest > limit) {
+        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
+        if (left <= 0) return stall(*c);
+        if (!sock->waitForBytesWritten(static_cast<int>(left))) {
+            if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+            if (elapsed.elapsed() >= static_cast<qint64>(timeoutMs)) return stall(*c);
+        }
+    }
     if (sock->write(bytes + sent, rest) != rest) return kTCP_WriteFailed;
     sock->flush();
     // Wait until the operating system has the bytes; unsent bytes stay queued in
     // order, so a late write never splits the stream.
-    QElapsedTimer elapsed;
-    elapsed.start();
     while (sock->bytesToWrite() > 0) {
         const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
-        if (left <= 0) return kTCP_TimeOutErr;
+        if (left <= 0) return stall(*c);
         if (!sock->waitForBytesWritten(static_cast<int>(left))) {
             if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
-            if (sock->bytesToWrite() > 0 && elapsed.elapsed() >= static_cast<qint64>(timeoutMs)) return kTCP_TimeOutErr;
+            if (sock->bytesToWrite() > 0 && elapsed.elapsed() >= static_cast<qint64>(timeoutMs)) return stall(*c);
         }
     }
     return static_cast<int>(length);

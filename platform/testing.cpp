@@ -153,6 +153,8 @@ void SetPanelFile(const std::string& name) {
 
 void FailRuntimeInit(bool fail) { hooks().failInit.store(fail); }
 void FailHostName(bool fail) { hooks().failHostName.store(fail); }
+
+void SetWriteQueueLimit(long long bytes) { hooks().writeQueueLimit.store(bytes); }
 unsigned long long PanelsDisplayed() { return hooks().panelsDisplayed.load(); }
 
 void SetControlSocket(const std::string& path) {

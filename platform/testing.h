@@ -35,6 +35,9 @@ unsigned ListeningPort();      // UI thread
 void SetPanelFile(const std::string& name);  // empty: the name the program asks for
 void FailRuntimeInit(bool fail);
 void FailHostName(bool fail);  // the host's own name cannot be read
+// Bytes a conversation may hold queued beyond what the system has taken;
+// -1: the built-in bound.
+void SetWriteQueueLimit(long long bytes);
 unsigned long long PanelsDisplayed();
 // The control channel's socket for the next start: a path of the test's own,
 // or empty for none. UseDefaultControlSocket goes back to the program's own.
