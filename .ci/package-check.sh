@@ -24,3 +24,10 @@ status=$?
 set -e
 [ "$status" -eq 255 ] && [[ $msg == *'cannot open X display'* ]] || { echo "installed vantis-sim: status $status: $msg"; exit 1; }
 echo "installed vantis-sim starts: $msg"
+# The control client comes with it; with no simulator behind the socket it says so.
+set +e
+msg=$(vantis-ctl --socket /nonexistent/control --timeout 1 state 2>&1)
+status=$?
+set -e
+[ "$status" -eq 3 ] || { echo "installed vantis-ctl: status $status: $msg"; exit 1; }
+echo "installed vantis-ctl answers: $msg"
