@@ -1,6 +1,10 @@
 #include "widgets.h"
 
+#include <QClipboard>
 #include <QEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -118,6 +122,8 @@ void LogView::setText(std::string_view text) {
     starts_.assign(1, 0);
     widths_.assign(1, 0);
     widest_ = 0;
+    dropped_ = 0;
+    anchor_ = current_ = -1;
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
     append(text);
@@ -143,6 +149,7 @@ std::size_t LogView::trimCount() {
         starts_.pop_front();
         widths_.pop_front();
         ++dropped;
+        ++dropped_;
     }
     // One unfinished line longer than the whole bound keeps its end.
     if (buf_.size() - starts_.front() > maxChars_) {
@@ -221,12 +228,72 @@ void LogView::paintEvent(QPaintEvent* event) {
     const int x = kMargin - horizontalScrollBar()->value();
     const int first = verticalScrollBar()->value();
     const QRect clip = event->rect();
+    const long long lo = std::min(anchor_, current_), hi = std::max(anchor_, current_);
+    const QPen text = p.pen();
     int y = topMargin();
     for (int i = first; i < lineCount() && y < viewport()->height(); ++i, y += h) {
         if (y + h < clip.top() || y > clip.bottom()) continue;
+        const bool selected = anchor_ >= 0 && dropped_ + i >= lo && dropped_ + i <= hi;
+        if (selected) p.fillRect(QRect(0, y, viewport()->width(), h), palette().brush(QPalette::Highlight));
+        p.setPen(selected ? palette().color(QPalette::HighlightedText) : text.color());
         const std::string_view line = lineAt(i);
         if (line.empty()) continue;
         p.drawText(x, y + fm.ascent(), QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+    }
+}
+
+long long LogView::lineAtY(int y) const {
+    const int i = verticalScrollBar()->value() + std::max(0, y - topMargin()) / lineHeight();
+    return dropped_ + std::clamp(i, 0, lineCount() - 1);
+}
+
+void LogView::selectLines(int first, int last) {
+    if (first < 0 || last < 0) {
+        anchor_ = current_ = -1;
+    } else {
+        anchor_ = dropped_ + std::min(first, lineCount() - 1);
+        current_ = dropped_ + std::min(last, lineCount() - 1);
+    }
+    viewport()->update();
+}
+
+std::string LogView::selectedText() const {
+    if (anchor_ < 0) return {};
+    const long long lo = std::max(std::min(anchor_, current_), dropped_);
+    const long long hi = std::min(std::max(anchor_, current_), dropped_ + lineCount() - 1);
+    std::string out;
+    for (long long i = lo; i <= hi; ++i) {
+        out.append(lineAt(static_cast<int>(i - dropped_)));
+        if (i < hi) out.push_back('\n');
+    }
+    return out;
+}
+
+void LogView::copy() const {
+    const std::string text = selectedText();
+    if (!text.empty())
+        QGuiApplication::clipboard()->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void LogView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
+    anchor_ = current_ = lineAtY(event->position().toPoint().y());
+    viewport()->update();
+}
+
+void LogView::mouseMoveEvent(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton) || anchor_ < 0) return QAbstractScrollArea::mouseMoveEvent(event);
+    current_ = lineAtY(event->position().toPoint().y());
+    viewport()->update();
+}
+
+void LogView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        copy();
+    } else if (event->matches(QKeySequence::SelectAll)) {
+        selectLines(0, lineCount() - 1);
+    } else {
+        QAbstractScrollArea::keyPressEvent(event);
     }
 }
 

@@ -57,6 +57,11 @@ public:
     // Lines held, the unfinished last one included (1 when empty).
     int lineCount() const { return static_cast<int>(starts_.size()); }
     std::size_t charCount() const { return buf_.size() - starts_.front(); }
+    // Whole lines are selected with the mouse (or all with Ctrl+A) and copied
+    // with Ctrl+C; the selection follows its lines as older ones go.
+    void selectLines(int first, int last);  // indices as now shown; -1: none
+    std::string selectedText() const;
+    void copy() const;
     QSize sizeHint() const override { return {256, 192}; }
 
 protected:
@@ -64,10 +69,14 @@ protected:
     void resizeEvent(QResizeEvent*) override;
     void scrollContentsBy(int dx, int dy) override;
     void changeEvent(QEvent*) override;
+    void mousePressEvent(QMouseEvent*) override;
+    void mouseMoveEvent(QMouseEvent*) override;
+    void keyPressEvent(QKeyEvent*) override;
 
 private:
     int lineHeight() const;
     int topMargin() const;
+    long long lineAtY(int y) const;  // counted from the first line ever shown
     void learnAdvances();
     int visibleLines() const;
     std::string_view lineAt(int i) const;  // 0 <= i < lineCount()
@@ -83,6 +92,8 @@ private:
     // shaping per line): the widest sets the horizontal scroll range.
     std::deque<int> widths_{0};
     int widest_ = 0;
+    long long dropped_ = 0;           // lines dropped since the text was last set
+    long long anchor_ = -1, current_ = -1;  // selected lines, counted as dropped_
     int advance_[256] = {};
     bool advancesKnown_ = false;
     int maxLines_ = 5000;

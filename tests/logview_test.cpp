@@ -1,5 +1,7 @@
 // The traffic boxes: a bounded log view, and the text-box calls on top of it.
 #include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
 #include <QScrollBar>
 #include <QWheelEvent>
 
@@ -132,4 +134,22 @@ TEST_F(Sim, TrafficBoxesShowAppendsAsTheyWillBeReadBack) {
         EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 4999);
         EXPECT_TRUE(t.ends_with("Transmit Error\n"));
     });
+}
+
+TEST(LogView, SelectedLinesAreCopiedAndFollowTheirTextAsOldLinesGo) {
+    cvi::LogView v;
+    v.setLimits(10, 1000000);
+    v.append(numbered(0, 5));
+    EXPECT_EQ(v.selectedText(), "");
+    v.selectLines(3, 1);
+    EXPECT_EQ(v.selectedText(), "line 1\nline 2\nline 3");
+    v.append(numbered(5, 12));  // lines 0 to 2 go
+    EXPECT_EQ(v.selectedText(), "line 3") << "what is left of the selection";
+    v.selectLines(0, 1000);
+    EXPECT_EQ(v.selectedText(), v.text());
+    QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+    QApplication::sendEvent(&v, &copy);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), v.text());
+    v.setText("new");
+    EXPECT_EQ(v.selectedText(), "");
 }
