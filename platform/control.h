@@ -36,6 +36,7 @@ struct Face {
     int reportedCount;
     unsigned (*client)();          // the conversation being served; 0 none
     bool (*idle)();                // no command waiting, no download under way
+    bool (*requestWaiting)();      // a whole request line waits to be served
     std::string (*instrument)();   // the program's state as a JSON object
 };
 

@@ -108,11 +108,18 @@ TestHooks& hooks();
 // Runs fn on the user-interface thread when events are next processed.
 void post(std::function<void()> fn);
 
-// Calls a module callback, counting it for tests that wait on it.
+void endWriteBurst();
+int& callbackDepth();
+
+// Calls a module callback, counting it for tests that wait on it. When the
+// outermost one returns, control goes back to an event loop: nothing written
+// may stay held.
 template <typename F>
 void invokeCallback(F&& f) {
     hooks().callbacksStarted.fetch_add(1);
+    ++callbackDepth();
     f();
+    if (--callbackDepth() == 0) endWriteBurst();
     hooks().callbacksFinished.fetch_add(1);
 }
 
@@ -122,8 +129,14 @@ void flushTextBox(Control& c);
 void markActivity();
 void retryStarvedReceivers();
 // Sends what back-to-back writes held back; called before anything that pauses
-// (event processing, Delay, a blocking wait, a popup).
+// (Delay, a blocking wait, a popup, a return to the event loop).
 void endWriteBurst();
+// The same at the start of an event pass that does not wait, except that the
+// client's replies stay corked while more of its requests are already waiting
+// (they will be answered at once): a burst of replies then leaves in full
+// segments. inPass tells a posted end of burst that a pass is running.
+void passWriteBurst();
+void setInPass(bool inPass);
 
 }  // namespace cvi
 

@@ -5,7 +5,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
-#include <QPlainTextEdit>
 #include <QPointer>
 
 #include "internal.h"
@@ -117,7 +116,7 @@ std::string TextBoxContents(int panel, int control) {
     Control* c = findControl(panel, control);
     if (!c || c->kind != Kind::TextBox) return {};
     flushTextBox(*c);
-    return static_cast<QPlainTextEdit*>(c->widget.data())->toPlainText().toLatin1().toStdString();
+    return static_cast<LogView*>(c->widget.data())->text();
 }
 
 bool IsVisible(int panel, int control) {

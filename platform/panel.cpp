@@ -5,9 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextCursor>
 #include <QUiLoader>
 
 #include <cstring>
@@ -31,6 +28,8 @@ public:
             w = new Led(parent);
         else if (className == QLatin1String("cvi::Switch"))
             w = new Switch(parent);
+        else if (className == QLatin1String("cvi::LogView"))
+            w = new LogView(parent);
         else
             return QUiLoader::createWidget(className, parent, name);
         w->setObjectName(name);
@@ -89,11 +88,15 @@ bool parseKind(const QString& s, Kind& kind) {
     return false;
 }
 
-void copyOut(const QByteArray& text, char* buffer, std::size_t size) {
+void copyOut(std::string_view text, char* buffer, std::size_t size) {
     if (!buffer || size == 0) return;
-    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(text.size()), size - 1);
-    std::memcpy(buffer, text.constData(), n);
+    const std::size_t n = std::min(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
+}
+
+void copyOut(const QByteArray& text, char* buffer, std::size_t size) {
+    copyOut(std::string_view(text.constData(), static_cast<std::size_t>(text.size())), buffer, size);
 }
 
 void commit(int panel, int control) {
@@ -143,9 +146,10 @@ int bindControls(Panel& p) {
             c.onValue = w->property("onValue").toString();
             c.textValued = !c.offValue.isEmpty();
         }
-        if (auto* box = qobject_cast<QPlainTextEdit*>(w)) {
-            box->setMaximumBlockCount(kTextBoxMaxLines);
-            box->setUndoRedoEnabled(false);
+        if (c.kind == Kind::TextBox) {
+            auto* box = qobject_cast<LogView*>(w);
+            if (!box) return UIEBadFile;
+            box->setLimits(kTextBoxMaxLines, kTextBoxMaxChars);
         }
         if (!p.controls.emplace(c.id, std::move(c)).second) return UIEBadFile;
     }
@@ -271,7 +275,7 @@ int getTextValue(Control& c, char* buffer, std::size_t size) {
     switch (c.kind) {
         case Kind::TextBox:
             flushTextBox(c);
-            copyOut(static_cast<QPlainTextEdit*>(c.widget.data())->toPlainText().toLatin1(), buffer, size);
+            copyOut(static_cast<LogView*>(c.widget.data())->text(), buffer, size);
             return 0;
         case Kind::String:
             copyOut(static_cast<QLineEdit*>(c.widget.data())->text().toLatin1(), buffer, size);
@@ -322,24 +326,10 @@ Control* findControl(int panel, int control) {
 void flushTextBox(Control& c) {
     c.flushPosted = false;
     if (c.pending.empty() || !c.widget) return;
-    auto* box = static_cast<QPlainTextEdit*>(c.widget.data());
+    auto* box = static_cast<LogView*>(c.widget.data());
     const std::size_t from = c.pending.size() > static_cast<std::size_t>(kTextBoxMaxLines) ? lastLinesStart(c.pending) : 0;
-    QString text = QString::fromLatin1(c.pending.data() + from, static_cast<qsizetype>(c.pending.size() - from));
+    box->append(std::string_view(c.pending).substr(from));
     c.pending.clear();
-    text.remove(QLatin1Char('\r'));  // a line end of CR LF shows as one line break
-    auto* bar = box->verticalScrollBar();
-    const bool atBottom = bar->value() >= bar->maximum() - 2;
-    QTextCursor cursor(box->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
-    QTextDocument* doc = box->document();
-    if (doc->characterCount() > kTextBoxMaxChars) {
-        // Drop the oldest quarter at once, so that trimming stays rare.
-        QTextCursor head(doc);
-        head.setPosition(doc->characterCount() - kTextBoxMaxChars * 3 / 4, QTextCursor::KeepAnchor);
-        head.removeSelectedText();
-    }
-    if (atBottom) bar->setValue(bar->maximum());
     markActivity();
 }
 
@@ -440,10 +430,7 @@ int ResetTextBox(int panel, int control, const char* text) {
     if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
     if (c->kind != Kind::TextBox) return UIEBadControl;
     c->pending.clear();
-    auto* box = static_cast<QPlainTextEdit*>(c->widget.data());
-    QString t = QString::fromLatin1(text ? text : "");
-    t.remove(QLatin1Char('\r'));
-    box->setPlainText(t);
+    static_cast<LogView*>(c->widget.data())->setText(text ? text : "");
     return 0;
 }
 

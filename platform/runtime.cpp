@@ -211,6 +211,11 @@ void post(std::function<void()> fn) {
 
 void markActivity() { loop().activity.restart(); }
 
+int& callbackDepth() {
+    static int depth = 0;
+    return depth;
+}
+
 void resetPanels();
 void resetTcp();
 
@@ -333,10 +338,13 @@ int ProcessSystemEvents() {
     if (!dispatcher) return 0;
     // Posted events first, explicitly: when this runs nested inside the delivery
     // of a posted event, the glib dispatcher does not deliver posted events again.
-    endWriteBurst();
+    passWriteBurst();
+    setInPass(true);
     QCoreApplication::sendPostedEvents();
     retryStarvedReceivers();
-    if (dispatcher->processEvents(QEventLoop::AllEvents)) {
+    const bool handled = dispatcher->processEvents(QEventLoop::AllEvents);
+    setInPass(false);
+    if (handled) {
         l.activity.restart();
         return 0;
     }
@@ -350,6 +358,7 @@ int ProcessSystemEvents() {
         const auto reads = hooks().timerReads.load();
         const bool timed = reads != l.timerReadsSeen;
         l.timerReadsSeen = reads;
+        endWriteBurst();  // nothing is held over a wait
         if (timed) {
             timespec nap{0, kTimedNapNs};
             nanosleep(&nap, nullptr);

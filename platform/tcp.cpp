@@ -15,11 +15,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "control.h"
 #include "internal.h"
 #include "linkfaults.h"
 
@@ -43,7 +46,8 @@ struct Server {
     unsigned nextHandle = 1;
     std::string systemError = "No error";
     std::map<std::string, std::string> peerNames;  // reverse lookups done so far
-    bool burstOpen = false;  // some conversation was written to since the last pause point
+    bool burstOpen = false;  // some conversation was written to, or is corked, since the last pause point
+    bool inPass = false;     // an event pass of ProcessSystemEvents is running
 };
 
 Server& server() {
@@ -63,11 +67,16 @@ void deliver(unsigned handle, int event) {
     invokeCallback([&] { s.callback(handle, event, 0, s.callbackData); });
 }
 
+void setCork(QTcpSocket* sock, int on) {
+    ::setsockopt(static_cast<int>(sock->socketDescriptor()), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
 void retire(unsigned handle) {
     auto& s = server();
     const auto it = s.conversations.find(handle);
     if (it == s.conversations.end()) return;
     QTcpSocket* sock = it->second.socket.get();
+    if (it->second.corked) setCork(sock, 0);
     QObject::disconnect(sock, nullptr, nullptr, nullptr);
     sock->abort();
     s.retired.push_back(std::move(it->second.socket));
@@ -183,10 +192,6 @@ qint64 writeQueueLimit() {
     return v >= 0 ? static_cast<qint64>(v) : kWriteQueueBytes;
 }
 
-void setCork(QTcpSocket* sock, int on) {
-    ::setsockopt(static_cast<int>(sock->socketDescriptor()), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-}
-
 // Writes that follow one another with no pause point between them (the frames
 // of a fast download) are corked, so that they leave in full segments instead
 // of one segment each; the first write of a burst (a reply) is never held.
@@ -197,7 +202,11 @@ void joinBurst(Conversation& c) {
     if (c.inBurst && !c.corked) {
         setCork(c.socket.get(), 1);
         c.corked = true;
-        post([] { endWriteBurst(); });  // at the latest when control is back in an event loop
+        // At the latest when control is back in an event loop; a pass that is
+        // running decides for itself.
+        post([] {
+            if (!server().inPass) endWriteBurst();
+        });
     }
     c.inBurst = true;
     s.burstOpen = true;
@@ -251,6 +260,51 @@ void endWriteBurst() {
             c.corked = false;
         }
     }
+}
+
+namespace {
+
+// More requests of this conversation are already here, whole: in the program's
+// receive ring or in the socket's buffer.
+bool moreRequestsWaiting(const Conversation& c) {
+    const auto& f = control::face();
+    if (!f.client || f.client() != c.handle) return false;
+    return (f.requestWaiting && f.requestWaiting()) || c.socket->canReadLine();
+}
+
+}  // namespace
+
+void passWriteBurst() {
+    auto& s = server();
+    if (!s.burstOpen) return;
+    s.burstOpen = false;
+    for (auto& [h, c] : s.conversations) {
+        // Held only if this conversation was written to since the last pass:
+        // a pass with nothing written releases what waits, so a reply is never
+        // held for a request that is not being served.
+        const bool hold = c.inBurst && !c.stalled && moreRequestsWaiting(c);
+        c.inBurst = false;
+        if (hold) {
+            if (!c.corked) setCork(c.socket.get(), 1);
+            c.corked = true;
+            s.burstOpen = true;
+        } else if (c.corked) {
+            setCork(c.socket.get(), 0);
+            c.corked = false;
+        }
+    }
+}
+
+void setInPass(bool inPass) { server().inPass = inPass; }
+
+// Bytes the system holds unsent for some conversation (over loopback, only a
+// cork keeps them).
+bool writesHeld() {
+    for (auto& [h, c] : server().conversations) {
+        int unsent = 0;
+        if (::ioctl(static_cast<int>(c.socket->socketDescriptor()), SIOCOUTQNSD, &unsent) == 0 && unsent > 0) return true;
+    }
+    return false;
 }
 
 void resetTcp() {

@@ -15,6 +15,7 @@
 
 namespace cvi {
 unsigned listeningPort();
+bool writesHeld();
 QTcpSocket* conversationSocket(unsigned handle);
 unsigned conversationCount();
 unsigned long long conversationBytesRead(unsigned handle);
@@ -144,6 +145,7 @@ double DelayedSeconds() {
 
 void SetServerPort(int port) { hooks().portOverride.store(port); }
 unsigned ListeningPort() { return listeningPort(); }
+bool WritesHeld() { return writesHeld(); }
 
 void SetPanelFile(const std::string& name) {
     auto& h = hooks();

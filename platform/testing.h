@@ -32,6 +32,8 @@ double DelayedSeconds();
 // ---- Start-up ----
 void SetServerPort(int port);  // -1: the port the program asks for; 0: any free port
 unsigned ListeningPort();      // UI thread
+// Bytes written to some conversation are held back unsent (UI thread).
+bool WritesHeld();
 void SetPanelFile(const std::string& name);  // empty: the name the program asks for
 void FailRuntimeInit(bool fail);
 void FailHostName(bool fail);  // the host's own name cannot be read

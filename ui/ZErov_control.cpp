@@ -1,5 +1,6 @@
 // What the control channel works and reports on this panel: the controls behind
 // its verbs, and the instrument's state read from InstrumentState (read only).
+#include <cstdint>
 #include <string>
 
 #include "ZErov_uir.h"
@@ -34,6 +35,16 @@ unsigned client() { return instrument.client_handle; }
 // channel gets to answer, no download is under way.
 bool idle() { return instrument.waits_in_service <= 0; }
 
+// A whole line among the unread bytes of the receive ring: the service loop
+// takes that request at its next pass. (The first line feed only ends a line
+// being dropped.)
+bool requestWaiting() {
+    int needed = rx_ring.dropping_long_line ? 2 : 1;
+    for (std::uint8_t i = rx_ring.read_index; i != rx_ring.write_index; ++i)
+        if (rx_ring.storage[i] == '\n' && --needed == 0) return true;
+    return false;
+}
+
 std::string state() {
     std::string out = "{\"serving\":";
     out += instrument.running && instrument.service_depth > 0 ? "true" : "false";
@@ -64,6 +75,7 @@ const cvi::control::Face kFace = {
     static_cast<int>(sizeof kReported / sizeof kReported[0]),
     client,
     idle,
+    requestWaiting,
     state,
 };
 
