@@ -23,17 +23,25 @@ std::string with_sum(std::string_view text) {
 std::string request(std::string_view text) { return with_sum(text) + "\n"; }
 std::string reply(std::string_view text) { return with_sum(text) + "\r\n"; }
 
-Client::Client(unsigned port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+int connect_loopback(unsigned port, int receiveBuffer) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    // Before connecting, so that the window the client offers is the small one.
+    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-        return;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
     }
+    return fd;
+}
+
+Client::Client(unsigned port) {
+    fd_ = connect_loopback(port);
+    if (fd_ < 0) return;
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }

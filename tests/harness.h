@@ -25,6 +25,9 @@ std::string request(std::string_view text);
 // A reply as the simulator sends it: text, sum, CR LF.
 std::string reply(std::string_view text);
 
+// A connected loopback socket to port, or -1; receiveBuffer > 0 sets SO_RCVBUF first.
+int connect_loopback(unsigned port, int receiveBuffer = 0);
+
 // A blocking TCP client with time-outs.
 class Client {
 public:

@@ -17,19 +17,8 @@ namespace {
 // everything at its own pace.
 class Sluggard {
 public:
-    explicit Sluggard(unsigned port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int small = 4096;  // fills up sooner; the kernel may round it
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
+    // A small receive buffer fills up sooner; the kernel may round it.
+    explicit Sluggard(unsigned port) : fd_(connect_loopback(port, 4096)) {}
     ~Sluggard() {
         if (fd_ >= 0) ::close(fd_);
     }
