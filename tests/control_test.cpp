@@ -159,9 +159,7 @@ TEST_F(Control, VerbsWorkThePanelLikeClicksAndRefuseWhatAPersonCouldNot) {
         // A model chosen during an ERASE nests a service loop, as a click does.
         EXPECT_EQ(ctl("model 2"), "ok");
         EXPECT_EQ(c.line(), reply("WHO_ARE_YOU#50th Male#"));
-        const auto reads = vt::TimerReads();
-        c.command("ERASE#");
-        EXPECT_TRUE(vt::WaitForTimerReads(reads + 1));
+        start_command(c, "ERASE#");
         EXPECT_TRUE(has(ok("state"), "\"wait\":\"erase\",\"service_depth\":1,")) << ok("state");
         EXPECT_EQ(ctl("wait idle 0"), "error timed out after 0 s waiting for idle");
         EXPECT_EQ(ctl("model 5"), "ok");

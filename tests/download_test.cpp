@@ -129,12 +129,7 @@ TEST_F(Download, RequestsOutsideTheWindowAreRefusedUnderTheWordDumpbin) {
 TEST_F(Download, TheWindowFollowsTheRecordingCycle) {
     run([&] {
         Client c = serve(10);  // erases in two ticks
-        const auto reads = vt::TimerReads();
-        c.command("ERASE#");
-        EXPECT_TRUE(vt::WaitForTimerReads(reads + 1));
-        advance(0.301);
-        advance(0.301);
-        EXPECT_EQ(c.line(), "ERASE#0#230\r\n");
+        erase(c);
         EXPECT_EQ(ask(c, "DUMPBIN#0#0#"), reply("DUMPBIN#BAD#BAD#"));
         choose(10);  // the model's window again, but the memory stays erased
         EXPECT_EQ(ask(c, "DUMPINFO#"), reply("DUMPINFO#-200#1500#"));

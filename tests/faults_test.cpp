@@ -89,9 +89,7 @@ TEST_F(LinkFaults, DisconnectEndsTheConversationAsAPulledCableWould) {
 
         // Pulled during an ERASE: the erase runs on, and the next client is served.
         Client next = connect_client();
-        const auto reads = vt::TimerReads();
-        next.command("ERASE#");
-        EXPECT_TRUE(vt::WaitForTimerReads(reads + 1));
+        start_command(next, "ERASE#");
         EXPECT_EQ(ctl("fault disconnect"), "ok");
         EXPECT_TRUE(next.closed());
         EXPECT_EQ(ctl("wait disconnected"), "ok");
@@ -122,9 +120,7 @@ TEST_F(TimeScale, TheClockRunsKTimesAsFastWithoutAJumpAndEachRunStartsAtOne) {
         EXPECT_TRUE(has(ok("state"), "\"time_scale\":10,"));
 
         // ERASE in a tenth of its time.
-        auto reads = vt::TimerReads();
-        c.command("ERASE#");
-        EXPECT_TRUE(vt::WaitForTimerReads(reads + 1));
+        start_command(c, "ERASE#");
         for (int i = 0; i < 18; ++i) advance(0.0301);
         EXPECT_EQ(ask(c, "E#"), reply("E#18#18#"));
         advance(0.0301);
@@ -132,7 +128,7 @@ TEST_F(TimeScale, TheClockRunsKTimesAsFastWithoutAJumpAndEachRunStartsAtOne) {
 
         // An arm limit of 1000 ms is over after a tenth of a second.
         vt::SetClock(200.0);
-        reads = vt::TimerReads();
+        const auto reads = vt::TimerReads();
         c.command("ARM#1000#100#");
         EXPECT_EQ(c.line(), reply("ARM#1000#100#"));
         EXPECT_TRUE(vt::WaitForTimerReads(reads + 2));

@@ -262,3 +262,16 @@ void Sim::advance(double seconds) {
     vt::AdvanceClock(seconds);
     EXPECT_TRUE(vt::WaitUntilClockSeen());
 }
+
+void Sim::start_command(Client& c, std::string_view text) {
+    const auto reads = vt::TimerReads();
+    c.command(text);
+    EXPECT_TRUE(vt::WaitForTimerReads(reads + 1));
+}
+
+void Sim::erase(Client& c) {
+    const int ticks = vt::OnUi([] { return instrument.erase_ticks; });
+    start_command(c, "ERASE#");
+    for (int i = 0; i <= ticks; ++i) advance(0.301);
+    EXPECT_EQ(c.line(), "ERASE#0#230\r\n");
+}

@@ -97,6 +97,10 @@ protected:
 
     // Moves the manual clock and waits until the program has read it.
     static void advance(double seconds);
+    // Sends a command that reads the clock as it starts and waits until it has.
+    static void start_command(Client& c, std::string_view text);
+    // Sends ERASE and runs the model's ticks to the end (ticks + 1 steps of 0.301 s).
+    static void erase(Client& c);
 
 private:
     unsigned port_ = 0;

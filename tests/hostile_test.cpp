@@ -84,15 +84,6 @@ protected:
         f.close();
         EXPECT_TRUE(wait_for([] { return instrument.client_handle == 0; }));
     }
-
-    void erase_model_10(Client& c) {
-        const auto reads = vt::TimerReads();
-        c.command("ERASE#");
-        EXPECT_TRUE(vt::WaitForTimerReads(reads + 1));
-        advance(0.301);
-        advance(0.301);
-        EXPECT_EQ(c.line(), "ERASE#0#230\r\n");
-    }
 };
 
 TEST_F(Hostile, JunkZeroAndHighBytesAndOverLongLinesAreDropped) {

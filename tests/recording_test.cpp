@@ -7,21 +7,6 @@
 
 class Recording : public Sim {
 protected:
-    // Sends ERASE and runs its ticks to the end (ticks + 1 steps of 0.301 s).
-    void erase(Client& c) {
-        const int ticks = vt::OnUi([] { return instrument.erase_ticks; });
-        start_command(c, "ERASE#");
-        for (int i = 0; i <= ticks; ++i) advance(0.301);
-        EXPECT_EQ(c.line(), "ERASE#0#230\r\n");
-    }
-
-    // Sends a command that reads the clock as it starts and waits until it has.
-    static void start_command(Client& c, std::string_view text) {
-        const auto reads = vt::TimerReads();
-        c.command(text);
-        EXPECT_TRUE(vt::WaitForTimerReads(reads + 1));
-    }
-
     // Arms with ARM#a#b#, expecting the immediate reply. The clock is first set to
     // a whole second, so that times relative to arming are exact in binary.
     static void arm(Client& c, int a, int b) {
