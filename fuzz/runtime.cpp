@@ -605,3 +605,6 @@ double Timer() {
 void Delay(double seconds) {
     if (seconds > 0) rt.now += seconds;
 }
+
+// Every pass of the scripted run-time delivers the input's next step at once.
+void WakeAt(double) {}

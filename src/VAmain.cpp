@@ -184,11 +184,12 @@ void cmd_erase(const char*, int, int, char* reply) {
             ++instrument.erase_count;
             last_tick = now;
         }
+        WakeAt(last_tick + kEraseTickSeconds);
         ProcessSystemEvents();
         status_check();
     }
     leave_wait();
-    instrument.record_state = 0;
+    instrument.record_state = kRecordErased;
     instrument.window_start_ms = 0;
     instrument.window_end_ms = 0;
     reply_text(reply, "ERASE#%d#", 0);
@@ -208,13 +209,16 @@ void cmd_dumpinfo(const char*, int, int, char* reply) {
     reply_text(reply, "DUMPINFO#%d#%d#", instrument.window_start_ms, instrument.window_end_ms);
 }
 
+// Why an armed wait ended.
+enum class StopReason { None, Disarmed, PostTriggerTimeOver, ArmLimitOver };
+
 struct ArmWait {
     bool triggered = false;
     bool disarmed = false;
     double arm_time = 0;
     double trigger_time = 0;
     double end_time = 0;  // the reading that ended the wait
-    int stop_reason = 0;  // 1 disarmed, 2 post-trigger time over, 3 arm limit over
+    StopReason stop_reason = StopReason::None;
 };
 
 // Answers one raw block the client sent while armed.
@@ -233,11 +237,15 @@ void answer_armed_block(ArmWait& w) {
     }
 }
 
-void wait_armed(ArmWait& w, double a, double b) {
+// Waits armed until a disarm, the end of the post-trigger time, or the arm
+// limit (0: none), both in milliseconds.
+void wait_armed(ArmWait& w, double arm_limit_ms, double post_trigger_ms) {
     const int panel = instrument.panel_handle;
     bool trigger_time_taken = false;
     enter_wait(kWaitArm);
     do {
+        if (arm_limit_ms > 0) WakeAt(w.arm_time + arm_limit_ms / 1000.0);
+        if (trigger_time_taken) WakeAt(w.trigger_time + post_trigger_ms / 1000.0);
         instrument.awaiting_reply = 1;
         ProcessSystemEvents();
         if (!instrument.awaiting_reply) {
@@ -250,49 +258,55 @@ void wait_armed(ArmWait& w, double a, double b) {
             SetCtrlAttribute(panel, MAINPNL_TRIGGERBUTTON, ATTR_VISIBLE, 0);
             now = Timer();
             if (!trigger_time_taken) {
+                // The trigger's own reading starts the post-trigger time; the one
+                // after it is the first to be measured against it, as the
+                // instrument's loop does.
                 w.trigger_time = now;
                 now = Timer();
                 trigger_time_taken = true;
             }
-            w.stop_reason = (now - w.trigger_time) * 1000.0 > b ? 2 : w.disarmed ? 1 : 0;
+            w.stop_reason = (now - w.trigger_time) * 1000.0 > post_trigger_ms ? StopReason::PostTriggerTimeOver
+                            : w.disarmed                                      ? StopReason::Disarmed
+                                                                              : StopReason::None;
         } else {
-            w.stop_reason = w.disarmed ? 1 : 0;
+            w.stop_reason = w.disarmed ? StopReason::Disarmed : StopReason::None;
             now = Timer();
         }
-        if (a > 0 && (now - w.arm_time) * 1000.0 > a) w.stop_reason = 3;
+        if (arm_limit_ms > 0 && (now - w.arm_time) * 1000.0 > arm_limit_ms) w.stop_reason = StopReason::ArmLimitOver;
         w.end_time = now;
-    } while (w.stop_reason == 0);
+    } while (w.stop_reason == StopReason::None);
     leave_wait();
     instrument.awaiting_reply = 0;
 }
 
-void record_window(const ArmWait& w, int a, int b) {
+void record_window(const ArmWait& w, int arm_limit_ms, int post_trigger_ms) {
     const int max = instrument.max_record_ms;
     int start = 0, end = 0;
     if (w.disarmed) {
         instrument.window_start_ms = instrument.window_end_ms = 0;
-        instrument.record_state = 0;
+        instrument.record_state = kRecordErased;
         return;
     }
     if (!w.triggered) {
-        end = a;
-        start = a - max;
+        end = arm_limit_ms;
+        start = arm_limit_ms - max;
     } else {
         start = to_ms(w.arm_time - w.trigger_time);
         // Cut short by the arm limit, the recording ends when the wait ended: the
-        // memory holds what came in up to then, and never more than b after the trigger.
-        end = w.stop_reason == 2 ? b : to_ms(w.end_time - w.trigger_time);
-        if (end > b) end = b;
+        // memory holds what came in up to then, and never more than the
+        // post-trigger time after the trigger.
+        end = w.stop_reason == StopReason::PostTriggerTimeOver ? post_trigger_ms : to_ms(w.end_time - w.trigger_time);
+        if (end > post_trigger_ms) end = post_trigger_ms;
         if (start < -max) start = end - max;
         if (static_cast<long long>(end) - start > max) start = end - max;
     }
     instrument.window_start_ms = start;
     instrument.window_end_ms = end;
-    instrument.record_state = start != end ? 3 : 0;
+    instrument.record_state = start != end ? kRecordHeld : kRecordErased;
 }
 
 void cmd_arm(const char*, int a1, int a2, char* reply) {
-    if (instrument.record_state == 3) return reply_text(reply, "ARM#ERROR-NOT_ERASED#");
+    if (instrument.record_state == kRecordHeld) return reply_text(reply, "ARM#ERROR-NOT_ERASED#");
     const bool a_ok = a1 >= 0;
     const bool b_ok = a2 >= 0 && a2 <= instrument.max_record_ms;
     if (!a_ok && !b_ok) return reply_text(reply, "ARM#BAD#BAD#");
@@ -302,7 +316,6 @@ void cmd_arm(const char*, int a1, int a2, char* reply) {
     reply_text(reply, "ARM#%d#%d#", a1, a2);
     send_command(reply);
     reply[0] = '\0';
-
     ArmWait w;
     w.arm_time = Timer();
     SetCtrlAttribute(instrument.panel_handle, MAINPNL_TRIGGERBUTTON, ATTR_VISIBLE, 1);
@@ -342,7 +355,7 @@ void cmd_dumpbin(const char* name, int start, int end, char* reply) {
     // time of the window: DUMPBIN#0# blames its missing end, not its start.
     const bool start_bad = start < ws || start > we || (!end_bad && start > end);
     // Refusals carry the word DUMPBIN whichever variant was asked for.
-    if ((start_bad && end_bad) || instrument.record_state == 0) return reply_text(reply, "DUMPBIN#BAD#BAD#");
+    if ((start_bad && end_bad) || instrument.record_state == kRecordErased) return reply_text(reply, "DUMPBIN#BAD#BAD#");
     if (start_bad) return reply_text(reply, "DUMPBIN#BAD#%d#", end);
     if (end_bad) return reply_text(reply, "DUMPBIN#%d#BAD#", start);
 

@@ -10,6 +10,9 @@ inline constexpr int kModelWithBattery = 10;  // 2ndGen WorldSID: battery and co
 inline constexpr int kBatteryFull = 75;       // value of the BATTERY item "0K"
 inline constexpr int kReplyLineSize = 100;
 inline constexpr int kTestCommentSize = 84;
+// States of the recording memory, as the status query S reports them.
+inline constexpr int kRecordErased = 0;  // erased, nothing recorded
+inline constexpr int kRecordHeld = 3;    // holds a recording (not erased)
 
 // Fixed 256-byte answer to SENDCONFIG, little-endian, built for 2ndGen WorldSID.
 struct ConfigRecord {
@@ -42,7 +45,7 @@ struct RxRing {
 };
 
 struct InstrumentState {
-    int record_state = 3;  // 3: holds a recording (not erased); 0: erased
+    int record_state = kRecordHeld;
     std::int16_t led_rib[kMaxLeds] = {1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6};
     // LEDs 13 to 18 exist on the 18-LED models only; they start on position 1.
     std::int16_t led_position[kMaxLeds] = {0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1};

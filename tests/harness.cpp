@@ -1,5 +1,8 @@
 #include "harness.h"
 
+#include "ZErov_callbacks.h"
+#include "services.h"
+
 #include <QCoreApplication>
 
 #include <arpa/inet.h>
@@ -129,6 +132,8 @@ static void drain_posted_events() {
 }
 
 void Sim::SetUp() {
+    vantis::services::install();
+    BindPanelCallbacks();
     drain_posted_events();
     instrument = InstrumentState{};
     rx_ring = RxRing{};

@@ -15,6 +15,7 @@
 #include "serialcom.h"
 #include "VAmain.h"
 #include "testing.h"
+#include "services_testing.h"
 
 namespace vt = cvi::testing;
 

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "internal.h"
+#include "extension.h"
 
 #ifndef VANTIS_PROTOCOL_DOC
 #error "VANTIS_PROTOCOL_DOC must name docs/protocol.md"
@@ -368,11 +368,8 @@ private:
 
     static int ring_value(int control, const std::string& label) {
         return vt::OnUi([control, label] {
-            cvi::Control* c = cvi::findControl(panel(), control);
-            auto* combo = c ? qobject_cast<QComboBox*>(c->widget.data()) : nullptr;
-            if (!combo) return kNoItem;
-            for (int i = 0; i < combo->count(); ++i)
-                if (combo->itemText(i).toStdString() == label) return c->itemValues[static_cast<std::size_t>(i)];
+            for (const auto& [value, text] : cvi::ext::ringItems(panel(), control))
+                if (text == label) return value;
             return kNoItem;
         });
     }

@@ -1,12 +1,21 @@
 // Binds the callback names written in the panel file to the program's functions.
-#include "ZErov_uir.h"
-#include "internal.h"
+#include "ZErov_callbacks.h"
 
-extern const cvi::CallbackBinding kCallbackBindings[] = {
+#include "ZErov_uir.h"
+#include "extension.h"
+
+namespace {
+
+const cvi::ext::CallbackBinding kCallbackBindings[] = {
     {"MainPanelCB", nullptr, MainPanelCB},
     {"ClearScreenCB", ClearScreenCB, nullptr},
     {"TransmitCB", TransmitCB, nullptr},
     {"TRIGGERBUTTON", TRIGGERBUTTON, nullptr},
     {"VATYPE", VATYPE, nullptr},
 };
-extern const std::size_t kCallbackBindingCount = sizeof kCallbackBindings / sizeof kCallbackBindings[0];
+
+}  // namespace
+
+void BindPanelCallbacks() {
+    cvi::ext::setCallbackBindings(kCallbackBindings, sizeof kCallbackBindings / sizeof kCallbackBindings[0]);
+}

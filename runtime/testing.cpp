@@ -1,5 +1,6 @@
 #include "testing.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QWidget>
 #include <QTcpSocket>
@@ -9,12 +10,9 @@
 #include <cstdlib>
 #include <thread>
 
-#include "control.h"
 #include "internal.h"
-#include "operator.h"
 
 namespace cvi {
-unsigned listeningPort();
 bool writesHeld();
 QTcpSocket* conversationSocket(unsigned handle);
 unsigned conversationCount();
@@ -36,21 +34,35 @@ public:
         std::lock_guard lock(mutex_);
         return now_;
     }
+    // On the user-interface thread, inside the program's pause.
     void delay(double seconds) override {
+        const bool held = writesHeld();
         std::lock_guard lock(mutex_);
         ++calls_;
+        if (held) ++heldAtDelay_;
         now_ += seconds;
         delayed_ += seconds;
     }
+    bool realTime() const override { return false; }
     void set(double t) {
-        std::lock_guard lock(mutex_);
-        now_ = t;
-        ++generation_;
+        {
+            std::lock_guard lock(mutex_);
+            now_ = t;
+            ++generation_;
+        }
+        wakeProgram();
     }
     void advance(double dt) {
+        {
+            std::lock_guard lock(mutex_);
+            now_ += dt;
+            ++generation_;
+        }
+        wakeProgram();
+    }
+    unsigned long long heldAtDelay() {
         std::lock_guard lock(mutex_);
-        now_ += dt;
-        ++generation_;
+        return heldAtDelay_;
     }
     // True once a reading has been taken since the last time the test moved the clock.
     bool seen() {
@@ -76,11 +88,18 @@ private:
     unsigned long long generation_ = 0;
     unsigned long long seen_ = 0;
     unsigned long long calls_ = 0;
+    unsigned long long heldAtDelay_ = 0;
     double delayed_ = 0;
+
+    // A loop waiting for a time on this clock waits for events instead.
+    static void wakeProgram() {
+        if (auto* app = QCoreApplication::instance())
+            if (auto* d = QAbstractEventDispatcher::instance(app->thread())) d->wakeUp();
+    }
 };
 
 std::shared_ptr<ManualClock> manual() {
-    auto& h = hooks();
+    auto& h = seams();
     std::lock_guard lock(h.mutex);
     return std::dynamic_pointer_cast<ManualClock>(h.clock);
 }
@@ -98,13 +117,13 @@ bool waitUntil(Pred pred, int timeoutMs) {
 }  // namespace
 
 void UseManualClock(double startSeconds) {
-    auto& h = hooks();
+    auto& h = seams();
     std::lock_guard lock(h.mutex);
     h.clock = std::make_shared<ManualClock>(startSeconds);
 }
 
 void UseRealClock() {
-    auto& h = hooks();
+    auto& h = seams();
     std::lock_guard lock(h.mutex);
     h.clock.reset();
 }
@@ -122,10 +141,10 @@ double ClockNow() {
     return c ? c->time() : 0.0;
 }
 
-unsigned long long TimerReads() { return hooks().timerReads.load(); }
+unsigned long long TimerReads() { return seams().timerReads.load(); }
 
 bool WaitForTimerReads(unsigned long long atLeast, int timeoutMs) {
-    return waitUntil([&] { return hooks().timerReads.load() >= atLeast; }, timeoutMs);
+    return waitUntil([&] { return seams().timerReads.load() >= atLeast; }, timeoutMs);
 }
 
 bool WaitUntilClockSeen(int timeoutMs) {
@@ -143,47 +162,36 @@ double DelayedSeconds() {
     return c ? c->delayed() : 0.0;
 }
 
-void SetServerPort(int port) { hooks().portOverride.store(port); }
-unsigned ListeningPort() { return listeningPort(); }
+unsigned long long DelaysWithWritesHeld() {
+    auto c = manual();
+    return c ? c->heldAtDelay() : 0;
+}
+
+void SetServerPort(int port) { seams().portOverride.store(port); }
+unsigned ListeningPort() { return ext::listeningPort(); }
 bool WritesHeld() { return writesHeld(); }
 
 void SetPanelFile(const std::string& name) {
-    auto& h = hooks();
+    auto& h = seams();
     std::lock_guard lock(h.mutex);
     h.panelFileOverride = name;
 }
 
-void FailRuntimeInit(bool fail) { hooks().failInit.store(fail); }
-void FailHostName(bool fail) { hooks().failHostName.store(fail); }
+void FailRuntimeInit(bool fail) { seams().failInit.store(fail); }
+void FailHostName(bool fail) { seams().failHostName.store(fail); }
 
-void SetWriteQueueLimit(long long bytes) { hooks().writeQueueLimit.store(bytes); }
-unsigned long long PanelsDisplayed() { return hooks().panelsDisplayed.load(); }
-
-void SetControlSocket(const std::string& path) {
-    auto& h = hooks();
-    std::lock_guard lock(h.mutex);
-    h.controlSocketSet = true;
-    h.controlSocket = path;
-}
-
-void UseDefaultControlSocket() {
-    auto& h = hooks();
-    std::lock_guard lock(h.mutex);
-    h.controlSocketSet = false;
-    h.controlSocket.clear();
-}
-
-std::string ControlSocketPath() { return control::socketPath(); }
+void SetWriteQueueLimit(long long bytes) { seams().writeQueueLimit.store(bytes); }
+unsigned long long PanelsDisplayed() { return seams().panelsDisplayed.load(); }
 
 void CapturePopups(bool capture) {
-    auto& h = hooks();
+    auto& h = seams();
     std::lock_guard lock(h.mutex);
     h.capturePopups = capture;
     h.popups.clear();
 }
 
 std::vector<std::pair<std::string, std::string>> Popups() {
-    auto& h = hooks();
+    auto& h = seams();
     std::lock_guard lock(h.mutex);
     return h.popups;
 }
@@ -204,23 +212,17 @@ void RunOnUi(std::function<void()> fn, int timeoutMs) {
     }
 }
 
-unsigned long long CallbacksStarted() { return hooks().callbacksStarted.load(); }
-unsigned long long CallbacksFinished() { return hooks().callbacksFinished.load(); }
+unsigned long long CallbacksStarted() { return seams().callbacksStarted.load(); }
+unsigned long long CallbacksFinished() { return seams().callbacksFinished.load(); }
 
 bool WaitForCallbacks(unsigned long long startedAtLeast, unsigned long long finishedAtLeast, int timeoutMs) {
     return waitUntil(
         [&] {
-            return hooks().callbacksStarted.load() >= startedAtLeast &&
-                   hooks().callbacksFinished.load() >= finishedAtLeast;
+            return seams().callbacksStarted.load() >= startedAtLeast &&
+                   seams().callbacksFinished.load() >= finishedAtLeast;
         },
         timeoutMs);
 }
-
-int ChooseRingItem(int panel, int control, int value) { return op::ChooseRingItem(panel, control, value); }
-int PressButton(int panel, int control) { return op::PressButton(panel, control); }
-int FlipSwitch(int panel, int control) { return op::FlipSwitch(panel, control); }
-int CommitText(int panel, int control, const std::string& text) { return op::CommitText(panel, control, text); }
-int ClosePanel(int panel) { return op::ClosePanel(panel); }
 
 long long UnreadBytes(unsigned handle) {
     QTcpSocket* sock = conversationSocket(handle);
@@ -236,7 +238,6 @@ bool WaitForIncomingData(unsigned handle, int timeoutMs) {
     return sock->bytesAvailable() > 0 || sock->waitForReadyRead(timeoutMs);
 }
 
-std::string TextBoxContents(int panel, int control) { return op::TextBoxContents(panel, control); }
 
 std::string WindowTitle(int panel) {
     Panel* p = findPanel(panel);

@@ -1,17 +1,10 @@
 #include "linkfaults.h"
 
-#include <QTcpSocket>
-
-#include <sys/socket.h>
-
 #include <deque>
 
 #include "control.h"
-#include "internal.h"
-
-namespace cvi {
-QTcpSocket* conversationSocket(unsigned handle);
-}
+#include "cvi.h"
+#include "extension.h"
 
 namespace cvi::linkfaults {
 namespace {
@@ -34,12 +27,8 @@ bool printable(const unsigned char* bytes, std::size_t length) {
 // before writing it; that echo, still waiting to be shown, is replaced by the note.
 void note(const unsigned char* intended, std::size_t length, const std::string& replacement) {
     const auto& f = control::face();
-    Control* box = findControl(f.panel(), f.transmitBox);
-    if (!box || box->kind != Kind::TextBox) return;
-    const std::string echo(reinterpret_cast<const char*>(intended), length);
-    std::string& shown = box->pending;
-    if (shown.size() >= echo.size() && shown.compare(shown.size() - echo.size(), echo.size(), echo) == 0)
-        shown.erase(shown.size() - echo.size());
+    if (length > 0)
+        ext::withdrawAppendedText(f.panel(), f.transmitBox, std::string_view(reinterpret_cast<const char*>(intended), length));
     SetCtrlVal(f.panel(), f.transmitBox, replacement.c_str());
 }
 
@@ -63,13 +52,7 @@ const char* name(Fault fault) { return fault == Fault::DropNext ? "drop-next" : 
 
 bool disconnect() {
     const unsigned handle = control::face().client();
-    QTcpSocket* sock = handle ? conversationSocket(handle) : nullptr;
-    if (!sock || sock->state() != QAbstractSocket::ConnectedState) return false;
-    // Cut the connection under the socket: the client sees it end, and the
-    // socket finds the end as it would after the peer's close, so the program
-    // hears of it through the one path every disconnect takes.
-    ::shutdown(static_cast<int>(sock->socketDescriptor()), SHUT_RDWR);
-    return true;
+    return handle && ext::endConversation(handle);
 }
 
 std::size_t corruptionIndex(const unsigned char* bytes, std::size_t length) {
@@ -92,15 +75,14 @@ unsigned char corrupted(unsigned char byte) {
     return flipped;
 }
 
-bool intercept(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs, int* result) {
+bool intercept(unsigned handle, const unsigned char* data, std::size_t length, unsigned timeoutMs, int* result) {
     auto& q = queue();
     if (q.empty() || length == 0 || !data) return false;
     // Only a write that would really go out is faulted; others fail as they are.
-    QTcpSocket* sock = conversationSocket(handle);
-    if (!sock || sock->state() != QAbstractSocket::ConnectedState) return false;
+    if (!ext::conversationOpen(handle)) return false;
     const Fault fault = q.front();
     q.pop_front();
-    const auto* bytes = static_cast<const unsigned char*>(data);
+    const auto* bytes = data;
     const bool text = printable(bytes, length);
     if (fault == Fault::DropNext) {
         note(bytes, text ? length : 0,
@@ -115,7 +97,7 @@ bool intercept(unsigned handle, const void* data, std::size_t length, unsigned t
     note(bytes, text ? length : 0,
          text ? ending("[link fault: corrupted] " + copy)
               : "[link fault: corrupted byte " + std::to_string(at) + " of " + std::to_string(length) + "]\n");
-    *result = ServerTCPWrite(handle, copy.data(), copy.size(), timeoutMs);
+    *result = ext::writeThrough(handle, copy.data(), copy.size(), timeoutMs);
     return true;
 }
 

@@ -12,19 +12,10 @@
 #include <QTcpSocket>
 #include <QElapsedTimer>
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstring>
 
-#include "control.h"
 #include "internal.h"
-#include "linkfaults.h"
+#include "os.h"
 
 namespace cvi {
 namespace {
@@ -48,6 +39,8 @@ struct Server {
     std::map<std::string, std::string> peerNames;  // reverse lookups done so far
     bool burstOpen = false;  // some conversation was written to, or is corked, since the last pause point
     bool inPass = false;     // an event pass of ProcessSystemEvents is running
+    ext::WriteFilter filter;
+    std::function<bool(unsigned)> inputWaiting;
 };
 
 Server& server() {
@@ -67,16 +60,14 @@ void deliver(unsigned handle, int event) {
     invokeCallback([&] { s.callback(handle, event, 0, s.callbackData); });
 }
 
-void setCork(QTcpSocket* sock, int on) {
-    ::setsockopt(static_cast<int>(sock->socketDescriptor()), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-}
+void setCork(QTcpSocket* sock, bool on) { os::setCork(sock->socketDescriptor(), on); }
 
 void retire(unsigned handle) {
     auto& s = server();
     const auto it = s.conversations.find(handle);
     if (it == s.conversations.end()) return;
     QTcpSocket* sock = it->second.socket.get();
-    if (it->second.corked) setCork(sock, 0);
+    if (it->second.corked) setCork(sock, false);
     QObject::disconnect(sock, nullptr, nullptr, nullptr);
     sock->abort();
     s.retired.push_back(std::move(it->second.socket));
@@ -188,28 +179,22 @@ void accept() {
 }
 
 qint64 writeQueueLimit() {
-    const long long v = hooks().writeQueueLimit.load();
+    const long long v = seams().writeQueueLimit.load();
     return v >= 0 ? static_cast<qint64>(v) : kWriteQueueBytes;
 }
 
 // Writes that follow one another with no pause point between them (the frames
 // of a fast download) are corked, so that they leave in full segments instead
 // of one segment each; the first write of a burst (a reply) is never held.
-// Pause points end a burst (see endWriteBurst); a corked burst also ends as soon
-// as events are processed, wherever that happens.
+// Whatever is held leaves in aboutToWait, the one point the run-time passes
+// before it waits, sleeps or returns to an event loop, or at the next event pass.
 void joinBurst(Conversation& c) {
-    auto& s = server();
     if (c.inBurst && !c.corked) {
-        setCork(c.socket.get(), 1);
+        setCork(c.socket.get(), true);
         c.corked = true;
-        // At the latest when control is back in an event loop; a pass that is
-        // running decides for itself.
-        post([] {
-            if (!server().inPass) endWriteBurst();
-        });
     }
     c.inBurst = true;
-    s.burstOpen = true;
+    server().burstOpen = true;
 }
 
 // The client has not taken a write within its time-out. Until events are next
@@ -249,14 +234,14 @@ void retryStarvedReceivers() {
     for (unsigned h : starved) deliverData(h);
 }
 
-void endWriteBurst() {
+void releaseWrites() {
     auto& s = server();
     if (!s.burstOpen) return;
     s.burstOpen = false;
     for (auto& [h, c] : s.conversations) {
         c.inBurst = false;
         if (c.corked) {
-            setCork(c.socket.get(), 0);  // sends the partial segment held back
+            setCork(c.socket.get(), false);  // sends the partial segment held back
             c.corked = false;
         }
     }
@@ -264,12 +249,11 @@ void endWriteBurst() {
 
 namespace {
 
-// More requests of this conversation are already here, whole: in the program's
-// receive ring or in the socket's buffer.
+// More requests of this conversation are already here, whole: in the
+// application's own buffers (its word) or in the socket's.
 bool moreRequestsWaiting(const Conversation& c) {
-    const auto& f = control::face();
-    if (!f.client || f.client() != c.handle) return false;
-    return (f.requestWaiting && f.requestWaiting()) || c.socket->canReadLine();
+    const auto& waiting = server().inputWaiting;
+    return (waiting && waiting(c.handle)) || c.socket->canReadLine();
 }
 
 }  // namespace
@@ -285,11 +269,11 @@ void passWriteBurst() {
         const bool hold = c.inBurst && !c.stalled && moreRequestsWaiting(c);
         c.inBurst = false;
         if (hold) {
-            if (!c.corked) setCork(c.socket.get(), 1);
+            if (!c.corked) setCork(c.socket.get(), true);
             c.corked = true;
             s.burstOpen = true;
         } else if (c.corked) {
-            setCork(c.socket.get(), 0);
+            setCork(c.socket.get(), false);
             c.corked = false;
         }
     }
@@ -300,10 +284,8 @@ void setInPass(bool inPass) { server().inPass = inPass; }
 // Bytes the system holds unsent for some conversation (over loopback, only a
 // cork keeps them).
 bool writesHeld() {
-    for (auto& [h, c] : server().conversations) {
-        int unsent = 0;
-        if (::ioctl(static_cast<int>(c.socket->socketDescriptor()), SIOCOUTQNSD, &unsent) == 0 && unsent > 0) return true;
-    }
+    for (auto& [h, c] : server().conversations)
+        if (os::unsentBytes(c.socket->socketDescriptor()) > 0) return true;
     return false;
 }
 
@@ -333,11 +315,64 @@ unsigned long long conversationBytesRead(unsigned handle) {
     return c ? c->consumed : 0;
 }
 
+namespace ext {
+
 unsigned listeningPort() {
     auto& s = server();
     return s.listener ? s.listener->serverPort() : 0;
 }
 
+void setWriteFilter(WriteFilter filter) { server().filter = std::move(filter); }
+
+void setInputWaiting(std::function<bool(unsigned)> waiting) { server().inputWaiting = std::move(waiting); }
+
+bool conversationOpen(unsigned handle) {
+    Conversation* c = find(handle);
+    return c && !c->goneDelivered && c->socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool endConversation(unsigned handle) {
+    if (!conversationOpen(handle)) return false;
+    // Cut the connection under the socket: the peer sees it end, and the socket
+    // finds the end as after the peer's close, so the program hears of it
+    // through the one path every disconnect takes.
+    os::shutdownBoth(find(handle)->socket->socketDescriptor());
+    return true;
+}
+
+int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
+    Conversation* c = find(handle);
+    if (!c) return kTCP_InvalidHandle;
+    QTcpSocket* sock = c->socket.get();
+    if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    if (c->stalled) return kTCP_TimeOutErr;
+    markActivity();
+    if (length == 0) return 0;
+    const auto* bytes = static_cast<const char*>(data);
+    const qint64 size = static_cast<qint64>(length);
+    const qint64 limit = writeQueueLimit();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    bool queued = false;
+    // A write is queued only when there is room for all of it, and then whole,
+    // so the stream never holds a piece of a reply or frame; queued bytes leave
+    // in order even after a time-out. Done once the system has them all.
+    for (;;) {
+        if (!queued && (sock->bytesToWrite() == 0 || sock->bytesToWrite() + size <= limit)) {
+            if (sock->bytesToWrite() == 0) joinBurst(*c);
+            if (sock->write(bytes, size) != size) return kTCP_WriteFailed;
+            sock->flush();  // hands the bytes to the system now, without waiting
+            queued = true;
+        }
+        if (queued && sock->bytesToWrite() == 0) return static_cast<int>(length);
+        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
+        if (left <= 0) return stall(*c);
+        const bool moved = blocking([&] { return sock->waitForBytesWritten(static_cast<int>(left)); });
+        if (!moved && sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    }
+}
+
+}  // namespace ext
 }  // namespace cvi
 
 using namespace cvi;
@@ -345,7 +380,7 @@ using namespace cvi;
 int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData) {
     auto& s = server();
     if (s.listener) return kTCP_UnableToRegisterService;
-    const int override = hooks().portOverride.load();
+    const int override = seams().portOverride.load();
     const quint16 listenPort = static_cast<quint16>(override >= 0 ? override : static_cast<int>(port));
     auto listener = std::make_unique<QTcpServer>();
     listener->setMaxPendingConnections(64);
@@ -375,8 +410,7 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
     QTcpSocket* sock = c->socket.get();
     if (sock->bytesAvailable() <= 0) {
         if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
-        endWriteBurst();
-        if (!sock->waitForReadyRead(static_cast<int>(timeoutMs))) return kTCP_TimeOutErr;
+        if (!blocking([&] { return sock->waitForReadyRead(static_cast<int>(timeoutMs)); })) return kTCP_TimeOutErr;
         c = find(handle);
         if (!c) return kTCP_ConnectionClosed;
     }
@@ -387,57 +421,11 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
 }
 
 int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
-    if (int faulted = 0; linkfaults::intercept(handle, data, length, timeoutMs, &faulted)) return faulted;
-    Conversation* c = find(handle);
-    if (!c) return kTCP_InvalidHandle;
-    QTcpSocket* sock = c->socket.get();
-    if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
-    if (c->stalled) return kTCP_TimeOutErr;
-    markActivity();
-    if (length == 0) return 0;
-    const char* bytes = static_cast<const char*>(data);
-    std::size_t sent = 0;
-    if (sock->bytesToWrite() == 0) {
-        // Nothing queued ahead: hand the bytes to the system at once, as one write.
-        joinBurst(*c);
-        const ssize_t n = ::send(static_cast<int>(sock->socketDescriptor()), bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            server().systemError = std::strerror(errno);
-            return kTCP_WriteFailed;
-        }
-        if (n > 0) sent = static_cast<std::size_t>(n);
-        if (sent == length) return static_cast<int>(length);
-    }
-    // From here this write may wait: nothing may be held back meanwhile.
-    endWriteBurst();
-    const qint64 rest = static_cast<qint64>(length - sent);
-    const qint64 limit = writeQueueLimit();
-    QElapsedTimer elapsed;
-    elapsed.start();
-    // A write none of whose bytes are out yet is queued only when there is room
-    // for all of it; the rest of a write already begun is always queued, so that
-    // the stream never holds a piece of a reply or frame.
-    while (sent == 0 && sock->bytesToWrite() > 0 && sock->bytesToWrite() + rest > limit) {
-        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
-        if (left <= 0) return stall(*c);
-        if (!sock->waitForBytesWritten(static_cast<int>(left))) {
-            if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
-            if (elapsed.elapsed() >= static_cast<qint64>(timeoutMs)) return stall(*c);
-        }
-    }
-    if (sock->write(bytes + sent, rest) != rest) return kTCP_WriteFailed;
-    sock->flush();
-    // Wait until the operating system has the bytes; unsent bytes stay queued in
-    // order, so a late write never splits the stream.
-    while (sock->bytesToWrite() > 0) {
-        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
-        if (left <= 0) return stall(*c);
-        if (!sock->waitForBytesWritten(static_cast<int>(left))) {
-            if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
-            if (sock->bytesToWrite() > 0 && elapsed.elapsed() >= static_cast<qint64>(timeoutMs)) return stall(*c);
-        }
-    }
-    return static_cast<int>(length);
+    auto& filter = server().filter;
+    if (int result = 0;
+        filter && data && filter(handle, static_cast<const unsigned char*>(data), length, timeoutMs, &result))
+        return result;
+    return ext::writeThrough(handle, data, length, timeoutMs);
 }
 
 int GetTCPPeerAddr(unsigned handle, char* buffer, std::size_t size) {
@@ -456,13 +444,10 @@ int GetTCPPeerName(unsigned handle, char* buffer, std::size_t size) {
     if (it == s.peerNames.end()) {
         // A host without a name is shown by its address rather than failing the connection.
         std::string name = addr;
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
         bool ok = false;
-        sa.sin_addr.s_addr = htonl(c->socket->peerAddress().toIPv4Address(&ok));
-        char host[NI_MAXHOST];
-        if (ok && getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, 0) == 0)
-            name = host;
+        const quint32 v4 = c->socket->peerAddress().toIPv4Address(&ok);
+        if (ok)
+            if (std::string found = os::hostNameOf(v4); !found.empty()) name = found;
         if (s.peerNames.size() > 256) s.peerNames.clear();
         it = s.peerNames.emplace(addr, name).first;
     }
@@ -489,7 +474,7 @@ int GetTCPHostAddr(char* buffer, std::size_t size) {
 }
 
 int GetTCPHostName(char* buffer, std::size_t size) {
-    if (hooks().failHostName) {
+    if (seams().failHostName) {
         server().systemError = "Name or service not known";
         return kTCP_HostLookupFailed;
     }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cvi.h"
+#include "extension.h"
 
 class QEventLoop;
 class QTcpServer;
@@ -24,14 +25,7 @@ class QWidget;
 
 namespace cvi {
 
-// Callback names a panel file may refer to, bound when the panel loads.
-struct CallbackBinding {
-    const char* name;
-    CtrlCallbackPtr control;
-    PanelCallbackPtr panel;
-};
-
-enum class Kind { Ring, Button, TextBox, Led, String, Decoration, Switch };
+using Kind = ext::Kind;
 
 struct Control {
     int id = 0;
@@ -76,16 +70,14 @@ public:
     virtual void delay(double seconds) = 0;
     // A reading taken by the run-time for itself, not by the program.
     virtual double peek() { return now(); }
+    // False for a clock that a test moves: waits for a time on it then end when
+    // events come (moving it wakes the event loop), not after real time.
+    virtual bool realTime() const { return true; }
 };
 
-// Speed of the clock behind Timer and Delay relative to real time (1: real time).
-inline constexpr double kTimeScaleMin = 0.1;
-inline constexpr double kTimeScaleMax = 100.0;
-bool setTimeScale(double k);  // false, and nothing changes, outside the range
-double timeScale();
-
-// Settings a test may make before the program starts; kept across runs.
-struct TestHooks {
+// Settings a test makes before the program starts, and counters it reads; the
+// run-time only consults them. Kept across runs.
+struct TestSeams {
     std::atomic<bool> failInit{false};
     std::atomic<int> portOverride{-1};        // -1: use the port asked for
     std::atomic<bool> failHostName{false};
@@ -99,28 +91,30 @@ struct TestHooks {
     std::atomic<unsigned long long> callbacksFinished{0};
     std::atomic<unsigned long long> timerReads{0};
     std::atomic<unsigned long long> panelsDisplayed{0};
-    bool controlSocketSet = false;            // guarded by mutex: the test's own
-    std::string controlSocket;                // control socket path; empty: none
 };
 
-TestHooks& hooks();
+TestSeams& seams();
 
 // Runs fn on the user-interface thread when events are next processed.
 void post(std::function<void()> fn);
 
-void endWriteBurst();
-int& callbackDepth();
-
-// Calls a module callback, counting it for tests that wait on it. When the
-// outermost one returns, control goes back to an event loop: nothing written
-// may stay held.
+// Calls a module callback, counting it for tests that wait on it.
 template <typename F>
 void invokeCallback(F&& f) {
-    hooks().callbacksStarted.fetch_add(1);
-    ++callbackDepth();
+    seams().callbacksStarted.fetch_add(1);
     f();
-    if (--callbackDepth() == 0) endWriteBurst();
-    hooks().callbacksFinished.fetch_add(1);
+    seams().callbacksFinished.fetch_add(1);
+}
+
+// The one place that runs before the run-time waits or pauses: Qt's event
+// dispatcher calls it as it is about to block, and the run-time's own blocking
+// calls go through blocking() below. It releases held writes first, then runs
+// what the extension interface installed.
+void aboutToWait();
+template <typename F>
+auto blocking(F&& wait) -> decltype(wait()) {
+    aboutToWait();
+    return wait();
 }
 
 Panel* findPanel(int handle);
@@ -128,18 +122,16 @@ Control* findControl(int panel, int control);
 void flushTextBox(Control& c);
 void markActivity();
 void retryStarvedReceivers();
-// Sends what back-to-back writes held back; called before anything that pauses
-// (Delay, a blocking wait, a popup, a return to the event loop).
-void endWriteBurst();
-// The same at the start of an event pass that does not wait, except that the
+// Sends what back-to-back writes held back (see aboutToWait).
+void releaseWrites();
+// At the start of an event pass that does not wait: the same, except that the
 // client's replies stay corked while more of its requests are already waiting
-// (they will be answered at once): a burst of replies then leaves in full
-// segments. inPass tells a posted end of burst that a pass is running.
+// (they will be answered at once), so a burst of replies leaves in full segments.
 void passWriteBurst();
 void setInPass(bool inPass);
+// Set up and torn down with the run-time.
+void resetPanels();
+void resetTcp();
+const ext::CallbackBinding* findBinding(const QString& name);
 
 }  // namespace cvi
-
-// Defined beside the panel file: the callbacks its controls name.
-extern const cvi::CallbackBinding kCallbackBindings[];
-extern const std::size_t kCallbackBindingCount;

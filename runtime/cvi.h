@@ -109,3 +109,8 @@ const char* GetTCPSystemErrorString();
 // Timing: Timer gives seconds whose differences are elapsed time; Delay blocks.
 double Timer();
 void Delay(double seconds);
+// A loop that polls ProcessSystemEvents for a time limit says when it next must
+// look: the next ProcessSystemEvents waits for events no later than the moment
+// Timer reaches `seconds` (the earliest of several calls counts). Without it, a
+// pass with nothing to do may wait up to half a second for the next event.
+void WakeAt(double seconds);

@@ -42,11 +42,15 @@ struct Face {
 
 const Face& face();
 
-// Started by the run-time at start-up, stopped at its end. The socket's path:
-// the test hook's, else VANTIS_CONTROL_SOCKET, else the user's runtime folder.
+// Started as the run-time starts, stopped as it ends (services::install). The
+// socket's path: the test's, else VANTIS_CONTROL_SOCKET, else the user's
+// runtime folder.
 void start();
 void stop();
 std::string socketPath();  // empty while the channel is off
+// For tests: set, a path of the test's own for the next start, or empty for no
+// channel; not set, the program's own.
+void setSocketForTests(bool set, const std::string& path);
 
 // JSON text for a string (Latin-1 bytes), quotes included.
 std::string jsonString(const std::string& text);

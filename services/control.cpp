@@ -28,15 +28,15 @@
 #include <map>
 #include <optional>
 
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <mutex>
+
 #include "controlpath.h"
-#include "internal.h"
+#include "cvi.h"
+#include "extension.h"
 #include "linkfaults.h"
 #include "operator.h"
-#include "widgets.h"
-
-namespace cvi {
-unsigned listeningPort();
-}
 
 namespace cvi::control {
 namespace {
@@ -83,6 +83,18 @@ struct Channel {
 Channel& channel() {
     static Channel c;
     return c;
+}
+
+// A socket path a test chose for the next start (set from the test's thread).
+struct TestSocket {
+    std::mutex mutex;
+    bool set = false;
+    std::string path;
+};
+
+TestSocket& testSocket() {
+    static TestSocket t;
+    return t;
 }
 
 void warn(const std::string& text) {
@@ -142,11 +154,11 @@ const char* boolText(bool b) { return b ? "true" : "false"; }
 int panel() { return face().panel(); }
 
 bool panelShown() {
-    Panel* p = findPanel(panel());
-    return p && p->root && p->root->isVisible();
+    QWidget* root = ext::panelWidget(panel());
+    return root && root->isVisible();
 }
 
-bool ready() { return listeningPort() != 0 && panelShown(); }
+bool ready() { return ext::listeningPort() != 0 && panelShown(); }
 
 bool holds(Condition c) {
     switch (c) {
@@ -158,28 +170,34 @@ bool holds(Condition c) {
     return false;
 }
 
+std::string textOf(int id) {
+    char text[1024] = "";
+    GetCtrlVal(panel(), id, text, sizeof text);
+    return text;
+}
+
 std::string describe(int id) {
     const Face& f = face();
-    Control* c = findControl(panel(), id);
-    if (!c) return "null";
+    ext::Kind kind{};
+    QWidget* w = ext::widgetOf(panel(), id);
+    if (ext::controlKind(panel(), id, &kind) < 0 || !w) return "null";
     std::string out = "{";
-    QWidget* w = c->widget;
-    switch (c->kind) {
-        case Kind::Ring: {
-            int value = 0;
+    int value = 0;
+    switch (kind) {
+        case ext::Kind::Ring:
             GetCtrlVal(panel(), id, &value);
-            out += "\"value\":" + std::to_string(value) + ",\"text\":" +
-                   jsonString(qobject_cast<QComboBox*>(w)->currentText().toLatin1().toStdString()) + ",";
+            out += "\"value\":" + std::to_string(value) + ",\"text\":" + jsonString(textOf(id)) + ",";
             break;
-        }
-        case Kind::Led:
-            out += std::string("\"value\":") + (static_cast<Led*>(w)->isOn() ? "1" : "0") + ",";
+        case ext::Kind::Led:
+            GetCtrlVal(panel(), id, &value);
+            out += std::string("\"value\":") + (value ? "1" : "0") + ",";
             break;
-        case Kind::Switch: {
-            const bool right = static_cast<Switch*>(w)->isChecked();
+        case ext::Kind::Switch: {
+            const bool right = static_cast<QAbstractButton*>(w)->isChecked();
+            char text[64] = "";
+            const bool textValued = GetCtrlVal(panel(), id, text, sizeof text) == 0;
             out += "\"value\":";
-            out += c->textValued ? jsonString((right ? c->onValue : c->offValue).toLatin1().toStdString())
-                                 : std::string(right ? "1" : "0");
+            out += textValued ? jsonString(text) : std::string(right ? "1" : "0");
             const char* const* texts = id == f.speedSwitch       ? f.speedTexts
                                        : id == f.directionSwitch ? f.directionTexts
                                                                  : nullptr;
@@ -187,11 +205,11 @@ std::string describe(int id) {
             out += ",";
             break;
         }
-        case Kind::String:
-            out += "\"text\":" + jsonString(qobject_cast<QLineEdit*>(w)->text().toLatin1().toStdString()) + ",";
+        case ext::Kind::String:
+            out += "\"text\":" + jsonString(textOf(id)) + ",";
             break;
-        case Kind::Button:
-            out += "\"text\":" + jsonString(qobject_cast<QAbstractButton*>(w)->text().remove(QLatin1Char('&')).toLatin1().toStdString()) + ",";
+        case ext::Kind::Button:
+            out += "\"text\":" + jsonString(static_cast<QAbstractButton*>(w)->text().remove(QLatin1Char('&')).toLatin1().toStdString()) + ",";
             break;
         default:
             break;
@@ -204,8 +222,8 @@ std::string stateJson() {
     const Face& f = face();
     std::string out = "{\"ready\":";
     out += boolText(ready());
-    out += ",\"tcp_port\":" + std::to_string(listeningPort());
-    out += ",\"time_scale\":" + formatNumber(timeScale());
+    out += ",\"tcp_port\":" + std::to_string(ext::listeningPort());
+    out += ",\"time_scale\":" + formatNumber(ext::timeScale());
     out += ",\"controls\":{";
     for (int i = 0; i < f.reportedCount; ++i) {
         if (i) out += ",";
@@ -254,9 +272,10 @@ std::string setSwitch(const char* verb, int id, const char* const texts[2], cons
     if (want < 0)
         return std::string("error bad value ") + quoted(arg) + " for " + verb + ": expected " + lower(texts[0]) + " or " +
                lower(texts[1]);
-    Control* c = findControl(panel(), id);
-    auto* sw = c ? qobject_cast<Switch*>(c->widget) : nullptr;
-    if (!sw) return "error the panel is not loaded";
+    ext::Kind kind{};
+    auto* sw = qobject_cast<QAbstractButton*>(ext::widgetOf(panel(), id));
+    if (!sw || ext::controlKind(panel(), id, &kind) < 0 || kind != ext::Kind::Switch)
+        return "error the panel is not loaded";
     if (sw->isHidden() || !sw->isEnabled()) return refusal(UIEGeneral, verb);
     if (static_cast<int>(sw->isChecked()) == want) return "ok";  // already there: nothing to move
     return refusal(op::FlipSwitch(panel(), id), verb);
@@ -293,9 +312,9 @@ std::string fault(const std::string& arg) {
 }
 
 std::string timeScaleVerb(const std::string& arg) {
-    if (arg.empty()) return "ok " + formatNumber(timeScale());
+    if (arg.empty()) return "ok " + formatNumber(ext::timeScale());
     double k = 0;
-    if (!parseNumber(arg, k) || !setTimeScale(k))
+    if (!parseNumber(arg, k) || !ext::setTimeScale(k))
         return "error bad value " + quoted(arg) + " for time-scale: expected a number from 0.1 to 100";
     return "ok";
 }
@@ -497,10 +516,9 @@ void accept() {
         // Not at once: the signal may come from inside a read of this very client.
         QObject::connect(s, &QLocalSocket::disconnected, s, [id] {
             if (Client* c = findClient(id)) c->gone = true;
-            post([id] { finish(id); });
+            QMetaObject::invokeMethod(qApp, [id] { finish(id); }, Qt::QueuedConnection);
         });
         ch.clients.emplace(id, std::move(c));
-        markActivity();
         schedulePump(id);
     }
 }
@@ -568,11 +586,11 @@ void start() {
     if (ch.server) return;
     std::string path;
     {
-        auto& h = hooks();
-        std::lock_guard lock(h.mutex);
-        if (h.controlSocketSet) {
-            if (h.controlSocket.empty()) return;  // a test that wants no channel
-            path = h.controlSocket;
+        auto& t = testSocket();
+        std::lock_guard lock(t.mutex);
+        if (t.set) {
+            if (t.path.empty()) return;  // a test that wants no channel
+            path = t.path;
         }
     }
     if (path.empty()) {
@@ -641,5 +659,12 @@ void stop() {
 }
 
 std::string socketPath() { return channel().path; }
+
+void setSocketForTests(bool set, const std::string& path) {
+    auto& t = testSocket();
+    std::lock_guard lock(t.mutex);
+    t.set = set;
+    t.path = path;
+}
 
 }  // namespace cvi::control

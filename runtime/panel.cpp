@@ -4,9 +4,12 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QFrame>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QUiLoader>
 
+#include <cstdio>
 #include <cstring>
 
 #include "internal.h"
@@ -68,24 +71,44 @@ Panels& panels() {
     return p;
 }
 
-const CallbackBinding* findBinding(const QString& name) {
-    for (std::size_t i = 0; i < kCallbackBindingCount; ++i)
-        if (name == QLatin1String(kCallbackBindings[i].name)) return &kCallbackBindings[i];
-    return nullptr;
+// Each kind of control, its name in the panel file and the widget it must be:
+// the rest of the run-time relies on that widget class.
+struct KindInfo {
+    const char* name;
+    Kind kind;
+    const char* widgetClass;
+    bool (*fits)(QWidget*);
+};
+
+const KindInfo kKinds[] = {
+    {"ring", Kind::Ring, "QComboBox", [](QWidget* w) { return qobject_cast<QComboBox*>(w) != nullptr; }},
+    {"button", Kind::Button, "QPushButton", [](QWidget* w) { return qobject_cast<QPushButton*>(w) != nullptr; }},
+    {"textbox", Kind::TextBox, "cvi::LogView", [](QWidget* w) { return qobject_cast<LogView*>(w) != nullptr; }},
+    {"led", Kind::Led, "cvi::Led", [](QWidget* w) { return qobject_cast<Led*>(w) != nullptr; }},
+    {"string", Kind::String, "QLineEdit", [](QWidget* w) { return qobject_cast<QLineEdit*>(w) != nullptr; }},
+    {"decoration", Kind::Decoration, "QFrame", [](QWidget* w) { return qobject_cast<QFrame*>(w) != nullptr; }},
+    {"switch", Kind::Switch, "cvi::Switch", [](QWidget* w) { return qobject_cast<Switch*>(w) != nullptr; }},
+};
+
+int badFile(const QWidget* w, const std::string& why) {
+    std::fprintf(stderr, "vantis-sim: panel file: control %s %s\n", w->objectName().toLocal8Bit().constData(),
+                 why.c_str());
+    std::fflush(stderr);
+    return UIEBadFile;
 }
 
-bool parseKind(const QString& s, Kind& kind) {
-    static const std::pair<const char*, Kind> kinds[] = {
-        {"ring", Kind::Ring},     {"button", Kind::Button}, {"textbox", Kind::TextBox},
-        {"led", Kind::Led},       {"string", Kind::String}, {"decoration", Kind::Decoration},
-        {"switch", Kind::Switch},
-    };
-    for (const auto& [name, k] : kinds)
-        if (s == QLatin1String(name)) {
-            kind = k;
-            return true;
-        }
-    return false;
+// The control's kind, checked against its widget.
+int parseKind(QWidget* w, Kind& kind) {
+    const QString named = w->property("ctrlKind").toString();
+    for (const KindInfo& k : kKinds) {
+        if (named != QLatin1String(k.name)) continue;
+        if (!k.fits(w))
+            return badFile(w, std::string("is of kind ") + k.name + " but its widget is a " +
+                                  w->metaObject()->className() + ", not a " + k.widgetClass);
+        kind = k.kind;
+        return 0;
+    }
+    return badFile(w, "has no known kind (\"" + named.toStdString() + "\")");
 }
 
 void copyOut(std::string_view text, char* buffer, std::size_t size) {
@@ -127,16 +150,15 @@ int bindControls(Panel& p) {
         Control c;
         c.id = id.toInt();
         c.widget = w;
-        if (!parseKind(w->property("ctrlKind").toString(), c.kind)) return UIEBadFile;
+        if (const int rc = parseKind(w, c.kind); rc < 0) return rc;
         const QString cb = w->property("callback").toString();
         if (!cb.isEmpty()) {
-            const CallbackBinding* b = findBinding(cb);
+            const ext::CallbackBinding* b = findBinding(cb);
             if (!b || !b->control) return UIECallbackNotFound;
             c.callback = b->control;
         }
         if (c.kind == Kind::Ring) {
-            const auto* combo = qobject_cast<QComboBox*>(w);
-            if (!combo) return UIEBadFile;
+            const auto* combo = static_cast<QComboBox*>(w);
             const QStringList values = w->property("itemValues").toString().split(',', Qt::SkipEmptyParts);
             for (int i = 0; i < combo->count(); ++i)
                 c.itemValues.push_back(i < values.size() ? values[i].trimmed().toInt() : i);
@@ -146,12 +168,8 @@ int bindControls(Panel& p) {
             c.onValue = w->property("onValue").toString();
             c.textValued = !c.offValue.isEmpty();
         }
-        if (c.kind == Kind::TextBox) {
-            auto* box = qobject_cast<LogView*>(w);
-            if (!box) return UIEBadFile;
-            box->setLimits(kTextBoxMaxLines, kTextBoxMaxChars);
-        }
-        if (!p.controls.emplace(c.id, std::move(c)).second) return UIEBadFile;
+        if (c.kind == Kind::TextBox) static_cast<LogView*>(w)->setLimits(kTextBoxMaxLines, kTextBoxMaxChars);
+        if (!p.controls.emplace(c.id, std::move(c)).second) return badFile(w, "has the id of another control");
     }
     // Labels and position texts follow their control when it is hidden or dimmed.
     for (QWidget* w : widgets) {
@@ -173,7 +191,7 @@ int bindControls(Panel& p) {
 }
 
 int setRingValue(Control& c, int value) {
-    auto* combo = qobject_cast<QComboBox*>(c.widget);
+    auto* combo = static_cast<QComboBox*>(c.widget.data());
     for (std::size_t i = 0; i < c.itemValues.size(); ++i)
         if (c.itemValues[i] == value) {
             combo->setCurrentIndex(static_cast<int>(i));
@@ -254,7 +272,7 @@ int getIntValue(Control& c, int* value) {
     if (!value) return UIEBadValue;
     switch (c.kind) {
         case Kind::Ring: {
-            const int i = qobject_cast<QComboBox*>(c.widget)->currentIndex();
+            const int i = static_cast<QComboBox*>(c.widget.data())->currentIndex();
             if (i < 0 || i >= static_cast<int>(c.itemValues.size())) return UIEBadValue;
             *value = c.itemValues[static_cast<std::size_t>(i)];
             return 0;
@@ -287,8 +305,7 @@ int getTextValue(Control& c, char* buffer, std::size_t size) {
             return 0;
         }
         case Kind::Ring: {
-            auto* combo = qobject_cast<QComboBox*>(c.widget);
-            copyOut(combo->currentText().toLatin1(), buffer, size);
+            copyOut(static_cast<QComboBox*>(c.widget.data())->currentText().toLatin1(), buffer, size);
             return 0;
         }
         default:
@@ -338,6 +355,52 @@ void resetPanels() {
     panels().nextHandle = 1;
 }
 
+namespace ext {
+
+QWidget* widgetOf(int panel, int control) {
+    Control* c = findControl(panel, control);
+    return c ? c->widget.data() : nullptr;
+}
+
+QWidget* panelWidget(int panel) {
+    Panel* p = findPanel(panel);
+    return p ? p->root.get() : nullptr;
+}
+
+int controlKind(int panel, int control, Kind* kind) {
+    Control* c = findControl(panel, control);
+    if (!c) return findPanel(panel) ? UIEBadControl : UIEBadPanel;
+    if (kind) *kind = c->kind;
+    return 0;
+}
+
+std::vector<std::pair<int, std::string>> ringItems(int panel, int control) {
+    std::vector<std::pair<int, std::string>> items;
+    Control* c = findControl(panel, control);
+    if (!c || c->kind != Kind::Ring) return items;
+    const auto* combo = static_cast<QComboBox*>(c->widget.data());
+    for (int i = 0; i < combo->count() && i < static_cast<int>(c->itemValues.size()); ++i)
+        items.emplace_back(c->itemValues[static_cast<std::size_t>(i)], combo->itemText(i).toStdString());
+    return items;
+}
+
+std::string textBoxContents(int panel, int control) {
+    Control* c = findControl(panel, control);
+    if (!c || c->kind != Kind::TextBox) return {};
+    flushTextBox(*c);
+    return static_cast<LogView*>(c->widget.data())->text();
+}
+
+bool withdrawAppendedText(int panel, int control, std::string_view text) {
+    Control* c = findControl(panel, control);
+    if (!c || c->kind != Kind::TextBox) return false;
+    std::string& shown = c->pending;
+    if (shown.size() < text.size() || shown.compare(shown.size() - text.size(), text.size(), text) != 0) return false;
+    shown.erase(shown.size() - text.size());
+    return true;
+}
+
+}  // namespace ext
 }  // namespace cvi
 
 using namespace cvi;
@@ -346,7 +409,7 @@ int LoadPanel(int /*parentPanel*/, const char* panelFile, int panelResourceId) {
     if (!panelFile) return UIEFileNotFound;
     std::string name = panelFile;
     {
-        auto& h = hooks();
+        auto& h = seams();
         std::lock_guard lock(h.mutex);
         if (!h.panelFileOverride.empty()) name = h.panelFileOverride;
     }
@@ -365,7 +428,7 @@ int LoadPanel(int /*parentPanel*/, const char* panelFile, int panelResourceId) {
     p.top = root->property("screenTop").toInt();
     const QString panelCb = root->property("callback").toString();
     if (!panelCb.isEmpty()) {
-        const CallbackBinding* b = findBinding(panelCb);
+        const ext::CallbackBinding* b = findBinding(panelCb);
         if (!b || !b->panel) return UIECallbackNotFound;
         p.callback = b->panel;
     }
@@ -385,7 +448,7 @@ int DisplayPanel(int panel) {
     p->root->setFixedSize(size);
     p->root->setGeometry(p->left, p->top, size.width(), size.height());
     p->root->show();
-    hooks().panelsDisplayed.fetch_add(1);
+    seams().panelsDisplayed.fetch_add(1);
     p->root->raise();
     p->root->activateWindow();
     return 0;

@@ -1,6 +1,7 @@
-// The run-time layer's second face, for tests only: a clock the test drives,
-// start-up failures on demand, popups captured instead of shown, a listening
-// port of the test's choice, and operator actions delivered as real events.
+// The run-time's second face, for tests only: a clock the test drives, start-up
+// failures on demand, popups captured instead of shown, a listening port of the
+// test's choice, and what the TCP server holds. (Operator actions and the
+// control channel's test settings sit with the services: services/services_testing.h.)
 //
 // A test usually runs the program on the main thread and its script on a
 // second thread; everything touching widgets goes through OnUi or PostToUi.
@@ -28,6 +29,8 @@ bool WaitUntilClockSeen(int timeoutMs = 10000);
 // Delay on the manual clock advances it; these count the calls and their sum.
 unsigned long long DelayCalls();
 double DelayedSeconds();
+// Delays during which some conversation had bytes held back unsent.
+unsigned long long DelaysWithWritesHeld();
 
 // ---- Start-up ----
 void SetServerPort(int port);  // -1: the port the program asks for; 0: any free port
@@ -41,12 +44,6 @@ void FailHostName(bool fail);  // the host's own name cannot be read
 // -1: the built-in bound.
 void SetWriteQueueLimit(long long bytes);
 unsigned long long PanelsDisplayed();
-// The control channel's socket for the next start: a path of the test's own,
-// or empty for none. UseDefaultControlSocket goes back to the program's own.
-void SetControlSocket(const std::string& path);
-void UseDefaultControlSocket();
-std::string ControlSocketPath();  // UI thread; empty while the channel is off
-
 // ---- Popups ----
 void CapturePopups(bool capture);
 std::vector<std::pair<std::string, std::string>> Popups();
@@ -74,13 +71,6 @@ unsigned long long CallbacksFinished();
 bool WaitForCallbacks(unsigned long long startedAtLeast, unsigned long long finishedAtLeast,
                       int timeoutMs = 10000);
 
-// ---- Operator actions (UI thread): real events on the widgets ----
-int ChooseRingItem(int panel, int control, int value);
-int PressButton(int panel, int control);
-int FlipSwitch(int panel, int control);
-int CommitText(int panel, int control, const std::string& text);
-int ClosePanel(int panel);
-
 // Bytes received on the conversation that the program has not read yet, and the
 // conversations the run-time holds, announced or not (UI thread).
 long long UnreadBytes(unsigned handle);
@@ -92,7 +82,6 @@ unsigned ConversationCount();
 bool WaitForIncomingData(unsigned handle, int timeoutMs = 5000);
 
 // ---- Reading back (UI thread) ----
-std::string TextBoxContents(int panel, int control);
 std::string WindowTitle(int panel);
 int PanelWidth(int panel);
 int PanelHeight(int panel);

@@ -1,7 +1,7 @@
 // Faults on the link to the client, provoked by scripts through the control
 // channel: the client dropped as by a pulled cable, a write that never leaves,
-// a write with one byte changed. They live here, in the TCP layer, so that the
-// program above sees them exactly as it would see real ones.
+// a write with one byte changed. They sit on the run-time's write filter, so
+// that the program sees them exactly as it would see real ones.
 #pragma once
 
 #include <cstddef>
@@ -24,9 +24,9 @@ const char* name(Fault fault);
 // event the usual way. False when no client is connected.
 bool disconnect();
 
-// Called first thing by ServerTCPWrite. True when a fault took the write, with
-// *result what the write returns to the program.
-bool intercept(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs, int* result);
+// The write filter: true when a fault took the write, with *result what the
+// write returns to the program.
+bool intercept(unsigned handle, const unsigned char* data, std::size_t length, unsigned timeoutMs, int* result);
 
 // Byte index a corruption changes and its new value, for a write of these bytes:
 // in a checksummed line the last byte before the final '#' (so the sum no

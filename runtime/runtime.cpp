@@ -7,13 +7,6 @@
 #include <QMessageBox>
 #include <QMetaObject>
 
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <time.h>
-#include <unistd.h>
-#include <xcb/xcb.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,9 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include "control.h"
 #include "internal.h"
-#include "linkfaults.h"
+#include "os.h"
 
 namespace cvi {
 namespace {
@@ -54,12 +46,7 @@ public:
         // Sleep to shortly before the deadline, then spin the rest: the scheduler's
         // wake-up latency would otherwise add tens of microseconds to every wait.
         const auto sleepUntil = deadline - kSpin;
-        if (sleepUntil > SteadyClock::now()) {
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(sleepUntil.time_since_epoch());
-            timespec ts{static_cast<time_t>(ns.count() / 1000000000), static_cast<long>(ns.count() % 1000000000)};
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-            }
-        }
+        if (sleepUntil > SteadyClock::now()) os::sleepUntil(sleepUntil);
         while (SteadyClock::now() < deadline) {
         }
     }
@@ -81,7 +68,12 @@ struct Loop {
     bool waitCursor = false;
     QElapsedTimer activity;  // since the last sign of work
     QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
-    unsigned long long timerReadsSeen = 0;
+    bool wakeAtSet = false;  // WakeAt was called since the last event pass
+    double wakeAt = 0;       // the earliest reading it asked for
+    std::vector<std::function<void()>> started, stopping, beforeWait;
+    const ext::CallbackBinding* bindings = nullptr;
+    std::size_t bindingCount = 0;
+    bool dispatcherHooked = false;
 };
 
 Loop& loop() {
@@ -96,7 +88,7 @@ RealClock& realClock() {
 
 // The clock in use, kept alive while it is read even if a test swaps it.
 std::shared_ptr<Clock> activeClock() {
-    auto& h = hooks();
+    auto& h = seams();
     std::lock_guard lock(h.mutex);
     if (h.clock) return h.clock;
     return std::shared_ptr<Clock>(std::shared_ptr<Clock>{}, &realClock());
@@ -130,79 +122,40 @@ double scaled(Scale& s, const Clock& c, double raw) {
     return s.base + (raw - s.clockBase) * s.k;
 }
 
-bool xDisplayOpens(const QByteArray& name) {
-    xcb_connection_t* c = xcb_connect(name.isEmpty() ? nullptr : name.constData(), nullptr);
-    const bool ok = xcb_connection_has_error(c) == 0;
-    xcb_disconnect(c);
-    return ok;
-}
-
-bool waylandDisplayOpens(const QByteArray& name) {
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_SOCKET")) return true;  // handed over already open
-    QByteArray path = name.isEmpty() ? QByteArray("wayland-0") : name;
-    if (!path.startsWith('/')) {
-        const QByteArray dir = qgetenv("XDG_RUNTIME_DIR");
-        if (dir.isEmpty()) return false;
-        path = dir + '/' + path;
-    }
-    sockaddr_un addr{};
-    if (path.size() >= static_cast<qsizetype>(sizeof addr.sun_path)) return false;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.constData(), static_cast<size_t>(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// QApplication aborts the process when no platform plugin can start, so try the
-// displays Qt would use before constructing it. Returns why none opens, or an
-// empty string when start-up may go on (including platforms we cannot judge,
-// such as offscreen, which Qt then handles itself).
-std::string displayProblem() {
-    const QByteArray x = qgetenv("DISPLAY");
-    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
-    QList<QByteArray> platforms;
-    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
-    if (!chosen.isEmpty()) {
-        for (const QByteArray& entry : chosen.split(';')) platforms.append(entry.split(':').first().trimmed());
-    } else {
-        // Qt picks X, or Wayland in a Wayland session; either will do here, so
-        // that this check never refuses a start that Qt would have managed.
-        if (!wayland.isEmpty() || qgetenv("XDG_SESSION_TYPE") == "wayland") platforms.append("wayland");
-        platforms.append("xcb");
-    }
-    QStringList failed;
-    for (const QByteArray& p : platforms) {
-        if (p == "xcb") {
-            if (xDisplayOpens(x)) return {};
-            failed.append(x.isEmpty() ? QStringLiteral("X display (DISPLAY is not set)")
-                                      : QStringLiteral("X display \"%1\"").arg(QString::fromLocal8Bit(x)));
-        } else if (p.startsWith("wayland")) {
-            if (waylandDisplayOpens(wayland)) return {};
-            failed.append(QStringLiteral("Wayland display \"%1\"")
-                              .arg(wayland.isEmpty() ? QStringLiteral("wayland-0") : QString::fromLocal8Bit(wayland)));
-        } else {
-            return {};
-        }
-    }
-    if (failed.isEmpty()) return {};
-    return QStringLiteral("cannot open %1; to run without a display, set QT_QPA_PLATFORM=offscreen")
-        .arg(failed.join(QStringLiteral(" or ")))
-        .toStdString();
-}
-
 // Idle for this long before ProcessSystemEvents starts waiting for events.
 constexpr qint64 kIdleAfterMs = 2;
-constexpr long kTimedNapNs = 150000;
 constexpr int kIdleWaitUntimedMs = 500;
+// A timed wait waits for events until this long before its time, then sleeps
+// the rest precisely: Qt's timers keep whole milliseconds, and an erase adds up
+// the lateness of each of its ticks.
+constexpr double kPreciseTailSeconds = 0.002;
+
+// Real seconds until Timer reads `reading`; negative once it has.
+double realSecondsUntil(double reading) {
+    const auto clock = activeClock();
+    auto& s = scale();
+    std::lock_guard lock(s.mutex);
+    return (reading - scaled(s, *clock, clock->peek())) / s.k;
+}
+
+// Waits for the next event, at most `ms` milliseconds.
+void waitForEvents(int ms) {
+    auto& l = loop();
+    l.wake->start(std::max(ms, 0));
+    QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
+    l.wake->stop();
+}
 
 }  // namespace
 
-TestHooks& hooks() {
-    static TestHooks h;
+TestSeams& seams() {
+    static TestSeams h;
     return h;
+}
+
+void aboutToWait() {
+    releaseWrites();
+    for (auto& fn : loop().beforeWait) fn();
 }
 
 void post(std::function<void()> fn) {
@@ -211,23 +164,34 @@ void post(std::function<void()> fn) {
 
 void markActivity() { loop().activity.restart(); }
 
-int& callbackDepth() {
-    static int depth = 0;
-    return depth;
+const ext::CallbackBinding* findBinding(const QString& name) {
+    const auto& l = loop();
+    for (std::size_t i = 0; i < l.bindingCount; ++i)
+        if (name == QLatin1String(l.bindings[i].name)) return &l.bindings[i];
+    return nullptr;
 }
 
-void resetPanels();
-void resetTcp();
+namespace ext {
 
+void onStart(std::function<void()> fn) { loop().started.push_back(std::move(fn)); }
+void onStop(std::function<void()> fn) { loop().stopping.push_back(std::move(fn)); }
+void onBeforeWait(std::function<void()> fn) { loop().beforeWait.push_back(std::move(fn)); }
+
+void setCallbackBindings(const CallbackBinding* bindings, std::size_t count) {
+    loop().bindings = bindings;
+    loop().bindingCount = count;
+}
+
+}  // namespace ext
 }  // namespace cvi
 
 using namespace cvi;
 
 int InitCVIRTDll(int argc, char* argv[]) {
-    if (hooks().failInit) return 0;
+    if (seams().failInit) return 0;
     auto& l = loop();
     if (!QCoreApplication::instance()) {
-        if (const std::string problem = displayProblem(); !problem.empty()) {
+        if (const std::string problem = os::displayProblem(); !problem.empty()) {
             std::fprintf(stderr, "vantis-sim: %s\n", problem.c_str());
             return 0;
         }
@@ -236,9 +200,16 @@ int InitCVIRTDll(int argc, char* argv[]) {
         l.ownedApp = new QApplication(l.argc, l.argv);
     }
     QApplication::setQuitOnLastWindowClosed(false);
-    // Fine-grained timers: the paced download waits a few milliseconds per frame.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    os::requestFineTimers();
+    if (!l.dispatcherHooked) {
+        // Qt's loops (the user-interface loop, a popup's, the idle wait) all wait
+        // in the dispatcher: its about-to-block signal is their one before-wait point.
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                         [] { aboutToWait(); });
+        l.dispatcherHooked = true;
+    }
     l.quitRequested = false;
+    l.wakeAtSet = false;
     l.quitCode = 0;
     l.activity.start();
     if (!l.wake) {
@@ -248,8 +219,6 @@ int InitCVIRTDll(int argc, char* argv[]) {
     }
     resetPanels();
     resetTcp();
-    control::start();
-    linkfaults::clear();
     {
         // A new simulator runs in real time.
         auto& s = scale();
@@ -258,12 +227,13 @@ int InitCVIRTDll(int argc, char* argv[]) {
         s.clock = nullptr;
         s.changed = false;
     }
+    for (auto& fn : l.started) fn();
     return 1;
 }
 
 void CloseCVIRTDll() {
     auto& l = loop();
-    control::stop();
+    for (auto it = l.stopping.rbegin(); it != l.stopping.rend(); ++it) (*it)();
     resetTcp();
     resetPanels();
     if (l.waitCursor) {
@@ -281,8 +251,8 @@ void CloseCVIRTDll() {
 int DisableBreakOnLibraryErrors() { return 0; }
 
 int MessagePopup(const char* title, const char* message) {
-    endWriteBurst();
-    auto& h = hooks();
+    aboutToWait();  // nothing is held while the operator reads
+    auto& h = seams();
     {
         std::lock_guard lock(h.mutex);
         if (h.capturePopups) {
@@ -336,6 +306,9 @@ int ProcessSystemEvents() {
     auto& l = loop();
     auto* dispatcher = QAbstractEventDispatcher::instance();
     if (!dispatcher) return 0;
+    const bool timed = l.wakeAtSet;
+    const double wakeAt = l.wakeAt;
+    l.wakeAtSet = false;
     // Posted events first, explicitly: when this runs nested inside the delivery
     // of a posted event, the glib dispatcher does not deliver posted events again.
     passWriteBurst();
@@ -348,30 +321,39 @@ int ProcessSystemEvents() {
         l.activity.restart();
         return 0;
     }
-    // Nothing was pending. After a short quiet spell wait, so that an idle loop
-    // costs next to nothing. A loop that reads the clock between passes has a
-    // time limit to keep: it naps a fraction of a millisecond (Qt's timers keep
-    // whole milliseconds, and an erase adds up the lateness of each of its
-    // ticks) and takes what arrived meanwhile at its next pass. Other loops wait
-    // for the next event, at most 500 ms.
-    if (l.wake && l.activity.isValid() && l.activity.elapsed() >= kIdleAfterMs) {
-        const auto reads = hooks().timerReads.load();
-        const bool timed = reads != l.timerReadsSeen;
-        l.timerReadsSeen = reads;
-        endWriteBurst();  // nothing is held over a wait
-        if (timed) {
-            timespec nap{0, kTimedNapNs};
-            nanosleep(&nap, nullptr);
-            return 0;
-        }
-        l.wake->start(kIdleWaitUntimedMs);
-        dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
-        l.wake->stop();
+    // Nothing was pending. After a short quiet spell wait for the next event, so
+    // that a loop that polls costs next to nothing: until the time the loop asked
+    // to wake at (WakeAt), else at most 500 ms.
+    if (!l.wake || !l.activity.isValid() || l.activity.elapsed() < kIdleAfterMs) return 0;
+    if (!timed) {
+        waitForEvents(kIdleWaitUntimedMs);
+        return 0;
+    }
+    const double left = realSecondsUntil(wakeAt);
+    if (!activeClock()->realTime()) {
+        // A test's clock stands still until the test moves it, which wakes the loop.
+        if (left >= 0) waitForEvents(kIdleWaitUntimedMs);
+        return 0;
+    }
+    if (left <= 0) return 0;
+    if (left > kPreciseTailSeconds) {
+        waitForEvents(static_cast<int>((left - kPreciseTailSeconds) * 1000.0));
+    } else {
+        blocking([&] {
+            os::sleepUntil(SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                                    std::chrono::duration<double>(left)));
+        });
     }
     return 0;
 }
 
-namespace cvi {
+void WakeAt(double seconds) {
+    auto& l = loop();
+    if (!l.wakeAtSet || seconds < l.wakeAt) l.wakeAt = seconds;
+    l.wakeAtSet = true;
+}
+
+namespace cvi::ext {
 
 bool setTimeScale(double k) {
     if (!(k >= kTimeScaleMin && k <= kTimeScaleMax)) return false;
@@ -397,20 +379,20 @@ double timeScale() {
     return s.k;
 }
 
-}  // namespace cvi
+}  // namespace cvi::ext
 
 double Timer() {
     const auto clock = activeClock();
     const double raw = clock->now();
     // Counted once taken: a test that has seen the count go up may move the clock
     // without the move landing in this very reading.
-    hooks().timerReads.fetch_add(1);
+    seams().timerReads.fetch_add(1);
     auto& s = scale();
     std::lock_guard lock(s.mutex);
     return scaled(s, *clock, raw);
 }
 
 void Delay(double seconds) {
-    endWriteBurst();  // a paced frame leaves before its pause, not after
-    activeClock()->delay(seconds / timeScale());
+    // A paced frame leaves before its pause, not after.
+    blocking([&] { activeClock()->delay(seconds / ext::timeScale()); });
 }

@@ -1,0 +1,90 @@
+// The run-time's extension interface: the one way code above the run-time (the
+// services, the application) adds to it. The run-time calls nothing above it
+// except what was installed here, and nothing here names what is installed.
+//
+// Everything runs on the user-interface thread. Install before InitCVIRTDll;
+// what is installed stays for the life of the process.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cvi.h"
+
+class QWidget;
+
+namespace cvi::ext {
+
+// ---- Life cycle ----
+// Run in the order installed, once the run-time has started (at the end of a
+// successful InitCVIRTDll), and in reverse order as it ends (first thing in
+// CloseCVIRTDll), while the panels and the TCP server still exist.
+void onStart(std::function<void()> fn);
+void onStop(std::function<void()> fn);
+
+// ---- The panel file's callbacks ----
+// Callback names a panel file may refer to, bound when the panel loads.
+struct CallbackBinding {
+    const char* name;
+    CtrlCallbackPtr control;
+    PanelCallbackPtr panel;
+};
+void setCallbackBindings(const CallbackBinding* bindings, std::size_t count);
+
+// ---- Writes to a conversation ----
+// Sees every ServerTCPWrite before it leaves. Returns false to let the write go
+// on unchanged; true when it has taken the write, with *result what the write
+// returns to the program. A filter that sends bytes of its own uses writeThrough.
+using WriteFilter = std::function<bool(unsigned handle, const unsigned char* data, std::size_t length,
+                                       unsigned timeoutMs, int* result)>;
+void setWriteFilter(WriteFilter filter);
+// A write that passes no filter, with ServerTCPWrite's rules and results.
+int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs);
+// True while the conversation is open and its peer has not gone.
+bool conversationOpen(unsigned handle);
+
+// The application's word that more whole requests of this conversation wait in
+// its own buffers (they will be answered at once): its replies may then leave
+// together. Without it, only the socket's own buffer is looked at.
+void setInputWaiting(std::function<bool(unsigned handle)> waiting);
+
+// Ends a conversation as a pulled cable would: the peer sees the end, and the
+// program hears of it through the usual disconnect event. False when the
+// conversation is not open.
+bool endConversation(unsigned handle);
+
+// The port the TCP server listens on; 0 when none.
+unsigned listeningPort();
+
+// ---- Before every wait ----
+// Run whenever the run-time is about to wait or pause: an idle wait for events,
+// Delay, a blocking read or write, a popup, a return to an event loop.
+void onBeforeWait(std::function<void()> fn);
+
+// ---- Panels, for operator actions and reports ----
+enum class Kind { Ring, Button, TextBox, Led, String, Decoration, Switch };
+// The widget behind a control or a panel; null when there is none.
+QWidget* widgetOf(int panel, int control);
+QWidget* panelWidget(int panel);
+// UIEBadPanel or UIEBadControl when the control is not there, else 0.
+int controlKind(int panel, int control, Kind* kind);
+// A ring's items: value and text, in the ring's order.
+std::vector<std::pair<int, std::string>> ringItems(int panel, int control);
+// A text box's whole text, including what is appended but not yet drawn.
+std::string textBoxContents(int panel, int control);
+// Takes back text appended to a text box while it is still its unshown tail.
+// False, and nothing changes, when it is not.
+bool withdrawAppendedText(int panel, int control, std::string_view text);
+
+// ---- The clock ----
+// Speed of the clock behind Timer and Delay relative to real time (1: real time).
+inline constexpr double kTimeScaleMin = 0.1;
+inline constexpr double kTimeScaleMax = 100.0;
+bool setTimeScale(double k);  // false, and nothing changes, outside the range
+double timeScale();
+
+}  // namespace cvi::ext

@@ -1,0 +1,25 @@
+#include "services.h"
+
+#include "control.h"
+#include "extension.h"
+#include "linkfaults.h"
+
+namespace vantis::services {
+
+void install() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    cvi::ext::onStart([] {
+        cvi::linkfaults::clear();
+        cvi::control::start();
+    });
+    cvi::ext::onStop([] { cvi::control::stop(); });
+    cvi::ext::setWriteFilter(cvi::linkfaults::intercept);
+    cvi::ext::setInputWaiting([](unsigned handle) {
+        const auto& f = cvi::control::face();
+        return f.client && f.client() == handle && f.requestWaiting && f.requestWaiting();
+    });
+}
+
+}  // namespace vantis::services
