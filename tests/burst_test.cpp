@@ -1,7 +1,10 @@
 // Replies to requests that came back to back are held for full segments only
 // while more requests are waiting: a reply is never kept from a client that
 // has nothing more queued, and what is held goes out before any wait.
+#include <atomic>
 #include <string>
+
+#include "extension.h"
 
 #include "harness.h"
 
@@ -10,6 +13,20 @@ using Bursts = Sim;
 namespace {
 
 bool held() { return vt::OnUi([] { return vt::WritesHeld(); }); }
+
+// Times the run-time was about to wait, and of those, the times some bytes
+// were still held back then (after the run-time's own release).
+std::atomic<int> waits{0}, waitsWithHeldBytes{0};
+
+void countWaits() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    cvi::ext::onBeforeWait([] {
+        ++waits;
+        if (vt::WritesHeld()) ++waitsWithHeldBytes;
+    });
+}
 
 }  // namespace
 
@@ -38,6 +55,7 @@ TEST_F(Bursts, RepliesHeldForAPipelinedBurstAreReleasedWhenNothingMoreWaits) {
 }
 
 TEST_F(Bursts, APromptIsNotHeldWhileTheProgramWaitsForItsAnswer) {
+    countWaits();
     run([&] {
         Client c = serve(2);
         // The request behind the prompt is in the ring, but the program waits
@@ -46,9 +64,26 @@ TEST_F(Bursts, APromptIsNotHeldWhileTheProgramWaitsForItsAnswer) {
         EXPECT_EQ(c.line(), reply("WHO_ARE_YOU#50th Male#"));
         EXPECT_EQ(c.line(), "COMMENT?\n");
         EXPECT_FALSE(held());
+        // The wait for the answer goes through the before-wait point, and nothing
+        // is held there.
+        const int before = waits;
+        EXPECT_TRUE(wait_for([before] { return waits > before; }));
+        EXPECT_EQ(waitsWithHeldBytes, 0);
         c.send("ABC\n");
         EXPECT_EQ(c.line(), reply("SETTESTCOMMENT#OK#"));
         EXPECT_EQ(c.line(), std::string("S#3#204\r\n"));
         EXPECT_FALSE(held());
+    });
+}
+
+TEST_F(Bursts, EachPacedFrameLeavesBeforeItsPause) {
+    run([&] {
+        Client c = serve(2);
+        flip(MAINPNL_DUMPSPEED);  // Normal: a pause after every frame
+        c.command("DUMPBIN#-1#1#");
+        EXPECT_EQ(c.line(), reply("DUMPBIN#24#21#"));
+        EXPECT_EQ(c.read(21 * 49).size(), 21u * 49u);
+        EXPECT_EQ(vt::DelayCalls(), 21u);
+        EXPECT_EQ(vt::DelaysWithWritesHeld(), 0u) << "a frame was still held back during its pause";
     });
 }

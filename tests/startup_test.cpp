@@ -51,6 +51,16 @@ TEST_F(Startup, MissingPanelFileOrRunTimeEndsWithMinusOneAndShowsNothing) {
     EXPECT_TRUE(vt::Popups().empty());
 }
 
+TEST_F(Startup, AControlWhoseWidgetIsNotOfItsKindFailsTheLoadNamingIt) {
+    vt::SetPanelFile("WrongKind.uir");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run_alone(), -1);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("control ONLINE is of kind led but its widget is a QLabel"), std::string::npos) << said;
+    EXPECT_EQ(vt::PanelsDisplayed(), 0u);
+    vt::SetPanelFile("");
+}
+
 TEST_F(Startup, AHostNameThatCannotBeReadShowsTheTcpErrorAndEndsWithZero) {
     vt::FailHostName(true);
     const auto displayed = vt::PanelsDisplayed();
