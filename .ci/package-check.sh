@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # CI step, run as root after the tests in the same fresh root: builds the .deb,
-# installs it with apt-get as a user would, and checks what it put in place.
+# checks it with lintian,
+# installs it with apt-get as a user would, and checks what it put in place
+# (manual pages and completion too).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --build build --target package -j2 >build/package.log 2>&1 || { tail -n 30 build/package.log; exit 1; }
@@ -13,9 +15,38 @@ echo "Depends: $depends"
 for needed in libqt6widgets6 libqt6network6 qt6-qpa-plugins; do
   [[ $depends == *"$needed"* ]] || { echo "the package does not depend on $needed"; exit 1; }
 done
+# Debian's own package check: any error or warning fails (info tags are shown
+# but allowed; overrides, if any, are in the package itself).
+lintian --fail-on error,warning --display-info "$deb" >build/lintian.log 2>&1 || { cat build/lintian.log; echo "lintian finds errors or warnings in $deb"; exit 1; }
+grep -v '^running with root privileges' build/lintian.log || true
+echo "lintian: no errors, no warnings"
 apt-get install -y -q "./$deb" >build/package-install.log 2>&1 || { tail -n 30 build/package-install.log; exit 1; }
 desktop-file-validate /usr/share/applications/vantis-sim.desktop
 test -f /usr/share/icons/hicolor/scalable/apps/vantis-sim.svg
+test -f /usr/share/doc/vantis-sim/copyright
+# The manual pages. Some minimal images keep dpkg from installing any
+# (path-exclude in /etc/dpkg/dpkg.cfg.d); there the pages are read from the .deb.
+excluded=$(grep -hs '^[[:space:]]*path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/* || true)
+for page in vantis-sim vantis-ctl; do
+  if [ -z "$excluded" ]; then
+    [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] || { echo "man finds no installed page for $page"; exit 1; }
+    text=$(MANWIDTH=80 man -P cat "$page" 2>&1)
+  else
+    echo "dpkg excludes manual pages here ($excluded); reading $page(1) from the package"
+    rm -rf build/deb-contents && mkdir -p build/deb-contents && dpkg-deb -x "$deb" build/deb-contents
+    text=$(MANWIDTH=80 man -P cat -l "build/deb-contents/usr/share/man/man1/$page.1.gz" 2>&1)
+  fi
+  [[ $text == *"$page - "* && $text == *'EXIT STATUS'* ]] || { echo "man $page shows no page: $text"; exit 1; }
+done
+echo "man vantis-sim and man vantis-ctl show their pages"
+# The completion: a verb's words, and a model's name with its spaces.
+completes() {
+  bash -c 'source /usr/share/bash-completion/completions/vantis-ctl
+    COMP_WORDS=("$@"); COMP_CWORD=$(( $# - 1 )); _vantis_ctl 2>/dev/null; printf "%s|" "${COMPREPLY[@]}"' sh "$@"
+}
+[ "$(completes vantis-ctl wait c)" = 'connected|' ] && [ "$(completes vantis-ctl model '2n')" = '2ndGen WorldSID|' ] \
+  || { echo "bash completion of vantis-ctl: wait c -> $(completes vantis-ctl wait c), model 2n -> $(completes vantis-ctl model 2n)"; exit 1; }
+echo "bash completion of vantis-ctl answers"
 # The installed program loads its libraries and gets as far as the display;
 # where there is none it must end cleanly, not abort.
 set +e

@@ -21,8 +21,10 @@ packages=(
   # the window: Qt's X platform plugin and a font for every label
   qt6-qpa-plugins
   fonts-dejavu-core
-  # the .deb: dpkg-shlibdeps computes its dependencies, CPack finds binaries with file
+  # the .deb: dpkg-shlibdeps computes its dependencies, CPack finds binaries with file,
+  # lintian checks it, man shows its manual pages once installed
   dpkg-dev file
+  lintian man-db
   "$@"
 )
 missing=()
