@@ -17,6 +17,7 @@
 
 #include "cvi.h"
 #include "extension.h"
+#include "loop.h"
 
 class QEventLoop;
 class QTcpServer;
@@ -93,30 +94,6 @@ struct TestSeams {
     std::atomic<unsigned long long> panelsDisplayed{0};
 };
 
-TestSeams& seams();
-
-// Runs fn on the user-interface thread when events are next processed.
-void post(std::function<void()> fn);
-
-// Calls a module callback, counting it for tests that wait on it.
-template <typename F>
-void invokeCallback(F&& f) {
-    seams().callbacksStarted.fetch_add(1);
-    f();
-    seams().callbacksFinished.fetch_add(1);
-}
-
-// The one place that runs before the run-time waits or pauses: Qt's event
-// dispatcher calls it as it is about to block, and the run-time's own blocking
-// calls go through blocking() below. It releases held writes first, then runs
-// what the extension interface installed.
-void aboutToWait();
-template <typename F>
-auto blocking(F&& wait) -> decltype(wait()) {
-    aboutToWait();
-    return wait();
-}
-
 Panel* findPanel(int handle);
 Control* findControl(int panel, int control);
 void flushTextBox(Control& c);
@@ -132,6 +109,5 @@ void setInPass(bool inPass);
 // Set up and torn down with the run-time.
 void resetPanels();
 void resetTcp();
-const ext::CallbackBinding* findBinding(const QString& name);
 
 }  // namespace cvi

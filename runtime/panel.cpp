@@ -64,11 +64,20 @@ private:
 struct Panels {
     std::map<int, Panel> byHandle;
     int nextHandle = 1;
+    const ext::CallbackBinding* bindings = nullptr;
+    std::size_t bindingCount = 0;
 };
 
 Panels& panels() {
     static Panels p;
     return p;
+}
+
+const ext::CallbackBinding* findBinding(const QString& name) {
+    const auto& ps = panels();
+    for (std::size_t i = 0; i < ps.bindingCount; ++i)
+        if (name == QLatin1String(ps.bindings[i].name)) return &ps.bindings[i];
+    return nullptr;
 }
 
 // Each kind of control, its name in the panel file and the widget it must be:
@@ -356,6 +365,11 @@ void resetPanels() {
 }
 
 namespace ext {
+
+void setCallbackBindings(const CallbackBinding* bindings, std::size_t count) {
+    panels().bindings = bindings;
+    panels().bindingCount = count;
+}
 
 QWidget* widgetOf(int panel, int control) {
     Control* c = findControl(panel, control);

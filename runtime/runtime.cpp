@@ -66,13 +66,10 @@ struct Loop {
     bool quitRequested = false;
     int quitCode = 0;
     bool waitCursor = false;
-    QElapsedTimer activity;  // since the last sign of work
     QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
     bool wakeAtSet = false;  // WakeAt was called since the last event pass
     double wakeAt = 0;       // the earliest reading it asked for
-    std::vector<std::function<void()>> started, stopping, beforeWait;
-    const ext::CallbackBinding* bindings = nullptr;
-    std::size_t bindingCount = 0;
+    std::vector<std::function<void()>> started, stopping;
     bool dispatcherHooked = false;
 };
 
@@ -148,39 +145,10 @@ void waitForEvents(int ms) {
 
 }  // namespace
 
-TestSeams& seams() {
-    static TestSeams h;
-    return h;
-}
-
-void aboutToWait() {
-    releaseWrites();
-    for (auto& fn : loop().beforeWait) fn();
-}
-
-void post(std::function<void()> fn) {
-    QMetaObject::invokeMethod(qApp, std::move(fn), Qt::QueuedConnection);
-}
-
-void markActivity() { loop().activity.restart(); }
-
-const ext::CallbackBinding* findBinding(const QString& name) {
-    const auto& l = loop();
-    for (std::size_t i = 0; i < l.bindingCount; ++i)
-        if (name == QLatin1String(l.bindings[i].name)) return &l.bindings[i];
-    return nullptr;
-}
-
 namespace ext {
 
 void onStart(std::function<void()> fn) { loop().started.push_back(std::move(fn)); }
 void onStop(std::function<void()> fn) { loop().stopping.push_back(std::move(fn)); }
-void onBeforeWait(std::function<void()> fn) { loop().beforeWait.push_back(std::move(fn)); }
-
-void setCallbackBindings(const CallbackBinding* bindings, std::size_t count) {
-    loop().bindings = bindings;
-    loop().bindingCount = count;
-}
 
 }  // namespace ext
 }  // namespace cvi
@@ -211,7 +179,7 @@ int InitCVIRTDll(int argc, char* argv[]) {
     l.quitRequested = false;
     l.wakeAtSet = false;
     l.quitCode = 0;
-    l.activity.start();
+    restartActivity();
     if (!l.wake) {
         l.wake = new QTimer;
         l.wake->setSingleShot(true);
@@ -318,13 +286,13 @@ int ProcessSystemEvents() {
     const bool handled = dispatcher->processEvents(QEventLoop::AllEvents);
     setInPass(false);
     if (handled) {
-        l.activity.restart();
+        markActivity();
         return 0;
     }
     // Nothing was pending. After a short quiet spell wait for the next event, so
     // that a loop that polls costs next to nothing: until the time the loop asked
     // to wake at (WakeAt), else at most 500 ms.
-    if (!l.wake || !l.activity.isValid() || l.activity.elapsed() < kIdleAfterMs) return 0;
+    if (!l.wake || msSinceActivity() < kIdleAfterMs) return 0;
     if (!timed) {
         waitForEvents(kIdleWaitUntimedMs);
         return 0;
@@ -339,9 +307,10 @@ int ProcessSystemEvents() {
     if (left > kPreciseTailSeconds) {
         waitForEvents(static_cast<int>((left - kPreciseTailSeconds) * 1000.0));
     } else {
-        blocking([&] {
+        blockingWait([&] {
             os::sleepUntil(SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
                                                     std::chrono::duration<double>(left)));
+            return true;
         });
     }
     return 0;
@@ -394,5 +363,8 @@ double Timer() {
 
 void Delay(double seconds) {
     // A paced frame leaves before its pause, not after.
-    blocking([&] { activeClock()->delay(seconds / ext::timeScale()); });
+    blockingWait([&] {
+        activeClock()->delay(seconds / ext::timeScale());
+        return true;
+    });
 }

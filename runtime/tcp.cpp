@@ -367,7 +367,7 @@ int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned
         if (queued && sock->bytesToWrite() == 0) return static_cast<int>(length);
         const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
         if (left <= 0) return stall(*c);
-        const bool moved = blocking([&] { return sock->waitForBytesWritten(static_cast<int>(left)); });
+        const bool moved = blockingWait([&] { return sock->waitForBytesWritten(static_cast<int>(left)); });
         if (!moved && sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
     }
 }
@@ -389,6 +389,8 @@ int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData) {
         return kTCP_UnableToRegisterService;
     }
     QObject::connect(listener.get(), &QTcpServer::newConnection, listener.get(), [] { accept(); });
+    static const bool hooked = (addOwnBeforeWait(releaseWrites), true);  // nothing held over any wait
+    (void)hooked;
     s.listener = std::move(listener);
     s.port = port;
     s.callback = callback;
@@ -410,7 +412,7 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
     QTcpSocket* sock = c->socket.get();
     if (sock->bytesAvailable() <= 0) {
         if (sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
-        if (!blocking([&] { return sock->waitForReadyRead(static_cast<int>(timeoutMs)); })) return kTCP_TimeOutErr;
+        if (!blockingWait([&] { return sock->waitForReadyRead(static_cast<int>(timeoutMs)); })) return kTCP_TimeOutErr;
         c = find(handle);
         if (!c) return kTCP_ConnectionClosed;
     }

@@ -1,0 +1,61 @@
+#include "loop.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QMetaObject>
+
+#include <utility>
+#include <vector>
+
+#include "extension.h"
+#include "internal.h"
+
+namespace cvi {
+namespace {
+
+struct Hooks {
+    std::vector<std::function<void()>> own, installed;
+    QElapsedTimer activity;
+};
+
+Hooks& hooks() {
+    static Hooks h;
+    return h;
+}
+
+}  // namespace
+
+TestSeams& seams() {
+    static TestSeams s;
+    return s;
+}
+
+void post(std::function<void()> fn) { QMetaObject::invokeMethod(qApp, std::move(fn), Qt::QueuedConnection); }
+
+void markActivity() { hooks().activity.restart(); }
+void restartActivity() { hooks().activity.start(); }
+long long msSinceActivity() { return hooks().activity.isValid() ? hooks().activity.elapsed() : -1; }
+
+void invokeCallback(const std::function<void()>& callback) {
+    seams().callbacksStarted.fetch_add(1);
+    callback();
+    seams().callbacksFinished.fetch_add(1);
+}
+
+void aboutToWait() {
+    for (auto& fn : hooks().own) fn();
+    for (auto& fn : hooks().installed) fn();
+}
+
+bool blockingWait(const std::function<bool()>& wait) {
+    aboutToWait();
+    return wait();
+}
+
+void addOwnBeforeWait(std::function<void()> fn) { hooks().own.push_back(std::move(fn)); }
+
+namespace ext {
+void onBeforeWait(std::function<void()> fn) { hooks().installed.push_back(std::move(fn)); }
+}  // namespace ext
+
+}  // namespace cvi
