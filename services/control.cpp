@@ -1,5 +1,5 @@
 // The control channel's server: a local socket that only this user can reach,
-// serving any number of scripts (up to a limit) one request line at a time.
+// serving scripts (up to a limit) one request line at a time.
 //
 // Requests are read and answered when the program processes events, like a
 // click: inside the user-interface loop, the service loop and the waits of the
@@ -8,99 +8,56 @@
 // run at the same points and in the same way as a person's.
 #include "control.h"
 
-#include <QComboBox>
+#include <QAbstractButton>
+#include <QDir>
 #include <QElapsedTimer>
-#include <QLineEdit>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
+#include <QPointer>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
-#include <optional>
-
-#include <QAbstractButton>
-#include <QCoreApplication>
+#include <memory>
 #include <mutex>
+#include <optional>
 
 #include "controlpath.h"
 #include "cvi.h"
 #include "extension.h"
 #include "linkfaults.h"
 #include "operator.h"
+#include "os.h"
+#include "verbs.h"
 
 namespace cvi::control {
 namespace {
 
-constexpr std::size_t kMaxLine = 1024;        // longest request, line feed excluded
-constexpr std::size_t kReadChunk = 512;
-constexpr qint64 kReadBufferBytes = 4096;     // beyond this the script's sends wait
-constexpr qint64 kMaxUnsentBytes = 256 * 1024;  // replies not yet taken: stop reading
+constexpr qsizetype kMaxLine = 1024;             // longest request, line feed excluded
+constexpr qint64 kReadBufferBytes = 4096;        // beyond this the script's sends wait
+constexpr qint64 kMaxUnsentBytes = 256 * 1024;   // replies not yet taken: stop reading
 constexpr int kMaxClients = 16;
-constexpr int kRequestsPerPass = 32;          // then the program gets its turn
+constexpr int kRequestsPerPass = 32;             // then the program gets its turn
 constexpr int kWaitPollMs = 5;
 constexpr double kDefaultWaitSeconds = 10.0;
 constexpr double kMaxWaitSeconds = 24 * 3600.0;
 
-enum class Condition { Ready, Connected, Disconnected, Idle };
-
-struct Waiting {
-    Condition condition;
-    std::string name;
-    QElapsedTimer since;
-    qint64 limitMs;
-};
-
-struct Client {
-    quint64 id = 0;
-    QLocalSocket* socket = nullptr;
-    std::string partial;    // the request read so far
-    bool skipping = false;  // dropping the rest of an over-long request
-    std::optional<Waiting> waiting;
-    bool pumpPosted = false;
-    bool gone = false;      // disconnected; its ending is posted
-};
-
-struct Channel {
-    std::unique_ptr<QLocalServer> server;
-    std::string path;
-    std::string lockPath;
-    int lockFd = -1;
-    std::map<quint64, std::unique_ptr<Client>> clients;
-    quint64 nextId = 1;
-    std::unique_ptr<QTimer> waitTimer;
-};
-
-Channel& channel() {
-    static Channel c;
-    return c;
-}
-
-// A socket path a test chose for the next start (set from the test's thread).
-struct TestSocket {
-    std::mutex mutex;
-    bool set = false;
-    std::string path;
-};
-
-TestSocket& testSocket() {
-    static TestSocket t;
-    return t;
-}
-
-void warn(const std::string& text) {
-    std::fprintf(stderr, "vantis-sim: %s\n", text.c_str());
+void warn(const QString& text) {
+    std::fprintf(stderr, "vantis-sim: %s\n", qPrintable(text));
     std::fflush(stderr);
 }
+
+// ---- Words and numbers of the requests ----
 
 std::string lower(std::string s) {
     for (char& ch : s)
@@ -119,6 +76,7 @@ std::string quoted(const std::string& s) {
     return out + "\"";
 }
 
+// Spaces and tabs only: any other byte is part of the request (and refused).
 std::string trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t");
     if (b == std::string::npos) return {};
@@ -141,13 +99,78 @@ bool parseInt(const std::string& s, int& out) {
     return true;
 }
 
+// Six significant digits (printf's %g), as the replies have always given the
+// time scale and the time-outs.
 std::string formatNumber(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", v);
     return text;
 }
 
-const char* boolText(bool b) { return b ? "true" : "false"; }
+// ---- JSON ----
+//
+// Values are written by Qt. Two things are the channel's own: its texts are
+// Latin-1 bytes and its replies plain ASCII, with every byte outside printable
+// ASCII (and \b, \f) written \u00XX, where Qt writes UTF-8 and \b, \f; and its
+// objects keep the order of docs/control.md where QJsonObject sorts its keys.
+
+// Qt's compact JSON text brought to the channel's ASCII form.
+QByteArray asAscii(const QByteArray& qtJson) {
+    const QString text = QString::fromUtf8(qtJson);
+    QByteArray out;
+    out.reserve(qtJson.size());
+    const auto escaped = [&out](char16_t u) { out += "\\u" + QByteArray::number(u, 16).rightJustified(4, '0'); };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (u == '\\' && i + 1 < text.size()) {  // an escape of Qt's, kept unless \b or \f
+            const char16_t next = text[++i].unicode();
+            if (next == 'b') {
+                escaped(0x08);
+            } else if (next == 'f') {
+                escaped(0x0c);
+            } else {
+                out += '\\';
+                out += static_cast<char>(next);
+            }
+        } else if (u >= 0x7f) {
+            escaped(u);
+        } else {
+            out += static_cast<char>(u);
+        }
+    }
+    return out;
+}
+
+QByteArray written(const QJsonArray& array) { return asAscii(QJsonDocument(array).toJson(QJsonDocument::Compact)); }
+QByteArray written(const QJsonObject& object) { return asAscii(QJsonDocument(object).toJson(QJsonDocument::Compact)); }
+
+// One value on its own: Qt writes only whole documents, so it goes in an array
+// of one and comes out of its brackets.
+QByteArray written(const QJsonValue& value) {
+    const QByteArray array = written(QJsonArray{value});
+    return array.mid(1, array.size() - 2);
+}
+
+QJsonValue latin1(const std::string& bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// A JSON object written member by member in the order they are added.
+class OrderedObject {
+public:
+    OrderedObject& add(const char* key, const QJsonValue& value) { return addWritten(key, written(value)); }
+    OrderedObject& add(const char* key, const OrderedObject& value) { return addWritten(key, value.text()); }
+    // A value already written as JSON text.
+    OrderedObject& addWritten(const char* key, const QByteArray& json) {
+        if (!m_members.isEmpty()) m_members += ',';
+        m_members += written(QJsonValue(QLatin1String(key))) + ':' + json;
+        return *this;
+    }
+    QByteArray text() const { return '{' + m_members + '}'; }
+
+private:
+    QByteArray m_members;
+};
 
 // ---- What the panel shows ----
 
@@ -159,6 +182,8 @@ bool panelShown() {
 }
 
 bool ready() { return ext::listeningPort() != 0 && panelShown(); }
+
+enum class Condition { Ready, Connected, Disconnected, Idle };
 
 bool holds(Condition c) {
     switch (c) {
@@ -176,68 +201,115 @@ std::string textOf(int id) {
     return text;
 }
 
-std::string describe(int id) {
+// A control's value, text as shown, visibility and dimming; null for one the
+// panel does not have.
+QByteArray describe(int id) {
     const Face& f = face();
     ext::Kind kind{};
     QWidget* w = ext::widgetOf(panel(), id);
-    if (ext::controlKind(panel(), id, &kind) < 0 || !w) return "null";
-    std::string out = "{";
+    if (ext::controlKind(panel(), id, &kind) < 0 || !w) return written(QJsonValue(QJsonValue::Null));
+    OrderedObject out;
     int value = 0;
     switch (kind) {
         case ext::Kind::Ring:
             GetCtrlVal(panel(), id, &value);
-            out += "\"value\":" + std::to_string(value) + ",\"text\":" + jsonString(textOf(id)) + ",";
+            out.add("value", value).add("text", latin1(textOf(id)));
             break;
         case ext::Kind::Led:
             GetCtrlVal(panel(), id, &value);
-            out += std::string("\"value\":") + (value ? "1" : "0") + ",";
+            out.add("value", value ? 1 : 0);
             break;
         case ext::Kind::Switch: {
             const bool right = static_cast<QAbstractButton*>(w)->isChecked();
             char text[64] = "";
             const bool textValued = GetCtrlVal(panel(), id, text, sizeof text) == 0;
-            out += "\"value\":";
-            out += textValued ? jsonString(text) : std::string(right ? "1" : "0");
+            out.add("value", textValued ? latin1(text) : QJsonValue(right ? 1 : 0));
             const char* const* texts = id == f.speedSwitch       ? f.speedTexts
                                        : id == f.directionSwitch ? f.directionTexts
                                                                  : nullptr;
-            if (texts) out += std::string(",\"text\":") + jsonString(texts[right ? 1 : 0]);
-            out += ",";
+            if (texts) out.add("text", latin1(texts[right ? 1 : 0]));
             break;
         }
         case ext::Kind::String:
-            out += "\"text\":" + jsonString(textOf(id)) + ",";
+            out.add("text", latin1(textOf(id)));
             break;
-        case ext::Kind::Button:
-            out += "\"text\":" + jsonString(static_cast<QAbstractButton*>(w)->text().remove(QLatin1Char('&')).toLatin1().toStdString()) + ",";
+        case ext::Kind::Button: {
+            const QString caption = static_cast<QAbstractButton*>(w)->text().remove(QLatin1Char('&'));
+            out.add("text", QString::fromLatin1(caption.toLatin1()));  // as Latin-1 shows it
             break;
+        }
         default:
             break;
     }
-    out += std::string("\"visible\":") + boolText(!w->isHidden()) + ",\"dimmed\":" + boolText(!w->isEnabled()) + "}";
-    return out;
+    out.add("visible", !w->isHidden()).add("dimmed", !w->isEnabled());
+    return out.text();
 }
 
-std::string stateJson() {
+QByteArray stateJson() {
     const Face& f = face();
-    std::string out = "{\"ready\":";
-    out += boolText(ready());
-    out += ",\"tcp_port\":" + std::to_string(ext::listeningPort());
-    out += ",\"time_scale\":" + formatNumber(ext::timeScale());
-    out += ",\"controls\":{";
-    for (int i = 0; i < f.reportedCount; ++i) {
-        if (i) out += ",";
-        out += jsonString(f.reported[i].name) + ":" + describe(f.reported[i].control);
-    }
-    out += "},\"instrument\":" + f.instrument();
-    out += ",\"faults\":[";
-    const auto faults = linkfaults::pending();
-    for (std::size_t i = 0; i < faults.size(); ++i) out += (i ? ",\"" : "\"") + std::string(linkfaults::name(faults[i])) + "\"";
-    out += "]}";
-    return out;
+    OrderedObject controls;
+    for (int i = 0; i < f.reportedCount; ++i) controls.addWritten(f.reported[i].name, describe(f.reported[i].control));
+    QJsonArray faults;
+    for (const auto fault : linkfaults::pending()) faults.append(QLatin1String(linkfaults::name(fault)));
+    return OrderedObject()
+        .add("ready", ready())
+        .add("tcp_port", static_cast<qint64>(ext::listeningPort()))
+        .addWritten("time_scale", QByteArray::fromStdString(formatNumber(ext::timeScale())))  // %g, not all digits
+        .add("controls", controls)
+        .addWritten("instrument", QByteArray::fromStdString(f.instrument()))  // the program's, in its own order
+        .addWritten("faults", written(faults))
+        .text();
 }
 
-// ---- Verbs ----
+// ---- Sessions: one per connected script ----
+
+class Session : public QObject {
+    Q_OBJECT
+public:
+    Session(QLocalSocket* socket, QObject* server);
+    ~Session() override;
+
+    // Finished with: no longer counts as a client, and goes at the next event pass.
+    bool done() const { return m_done; }
+    // The reply to this request comes once the condition holds or the time is up.
+    void beginWait(Condition condition, const std::string& name, double seconds);
+
+private:
+    struct Waiting {
+        Condition condition;
+        std::string name;
+        QElapsedTimer since;
+        qint64 limitMs;
+    };
+
+    void serve();
+    void serveLater();
+    bool takeRequest(std::string& request);
+    void reply(const std::string& line);
+    void checkWait();
+    void finish();
+
+    QLocalSocket* m_socket;  // a child of the session
+    QTimer m_waitPoll;
+    std::optional<Waiting> m_waiting;
+    bool m_skipping = false;  // dropping the rest of an over-long request
+    bool m_servePosted = false;
+    bool m_gone = false;      // the script disconnected; finish() is posted
+    bool m_done = false;
+};
+
+// ---- Verbs (verbs.h lists them; each has its handler here) ----
+
+struct Request {
+    Session& session;
+    std::string arg;    // the rest of the line, trimmed
+    std::string lower;  // the same in lower case, for the verbs that take words
+};
+
+// The handlers' declarations, from the table: "std::string verbModel(Request&);" ...
+#define VANTIS_VERB_DECLARE(handler, name, args, help) std::string handler(Request& r);
+VANTIS_CONTROL_VERBS(VANTIS_VERB_DECLARE)
+#undef VANTIS_VERB_DECLARE
 
 std::string refusal(int rc, const std::string& what) {
     switch (rc) {
@@ -248,30 +320,15 @@ std::string refusal(int rc, const std::string& what) {
     }
 }
 
-std::string chooseModel(const std::string& arg) {
-    const Face& f = face();
-    if (arg.empty()) return "error model needs a value: 0..10, none or an item's text";
-    int value = -1;
-    if (!parseInt(arg, value)) {
-        std::string want = lower(arg);
-        if (want.size() >= 2 && want.front() == '"' && want.back() == '"') want = want.substr(1, want.size() - 2);
-        if (want == "none") value = 0;
-        for (const auto& [v, text] : op::RingItems(panel(), f.modelRing))
-            if (lower(text) == want) value = v;
-    }
-    bool known = false;
-    for (const auto& [v, text] : op::RingItems(panel(), f.modelRing)) known = known || v == value;
-    if (!known) return "error bad value " + quoted(arg) + " for model: expected 0..10, none or an item's text";
-    return refusal(op::ChooseRingItem(panel(), f.modelRing, value), "the model ring");
+std::string badValue(const std::string& arg, const char* verb, const std::string& expected) {
+    return "error bad value " + quoted(arg) + " for " + verb + ": expected " + expected;
 }
 
 std::string setSwitch(const char* verb, int id, const char* const texts[2], const std::string& arg) {
     int want = -1;
     for (int i = 0; i < 2; ++i)
         if (sameWord(arg, texts[i])) want = i;
-    if (want < 0)
-        return std::string("error bad value ") + quoted(arg) + " for " + verb + ": expected " + lower(texts[0]) + " or " +
-               lower(texts[1]);
+    if (want < 0) return badValue(arg, verb, lower(texts[0]) + " or " + lower(texts[1]));
     ext::Kind kind{};
     auto* sw = qobject_cast<QAbstractButton*>(ext::widgetOf(panel(), id));
     if (!sw || ext::controlKind(panel(), id, &kind) < 0 || kind != ext::Kind::Switch)
@@ -281,24 +338,75 @@ std::string setSwitch(const char* verb, int id, const char* const texts[2], cons
     return refusal(op::FlipSwitch(panel(), id), verb);
 }
 
-std::string setBattery(const std::string& arg) {
+std::string verbModel(Request& r) {
+    const Face& f = face();
+    if (r.arg.empty()) return "error model needs a value: 0..10, none or an item's text";
+    int value = -1;
+    if (!parseInt(r.arg, value)) {
+        std::string want = r.lower;
+        if (want.size() >= 2 && want.front() == '"' && want.back() == '"') want = want.substr(1, want.size() - 2);
+        if (want == "none") value = 0;
+        for (const auto& [v, text] : op::RingItems(panel(), f.modelRing))
+            if (lower(text) == want) value = v;
+    }
+    bool known = false;
+    for (const auto& [v, text] : op::RingItems(panel(), f.modelRing)) known = known || v == value;
+    if (!known) return badValue(r.arg, "model", "0..10, none or an item's text");
+    return refusal(op::ChooseRingItem(panel(), f.modelRing, value), "the model ring");
+}
+
+std::string verbTrigger(Request&) { return refusal(op::PressButton(panel(), face().triggerButton), "TRIGGER"); }
+
+std::string verbSpeed(Request& r) { return setSwitch("speed", face().speedSwitch, face().speedTexts, r.lower); }
+
+std::string verbDirection(Request& r) {
+    return setSwitch("direction", face().directionSwitch, face().directionTexts, r.lower);
+}
+
+std::string verbBattery(Request& r) {
     const Face& f = face();
     for (const Item& item : f.batteryItems)
-        if (sameWord(arg, item.word)) return refusal(op::ChooseRingItem(panel(), f.batteryRing, item.value), "BATTERY");
-    return "error bad value " + quoted(arg) + " for battery: expected ok, not-found or discharged";
+        if (sameWord(r.lower, item.word)) return refusal(op::ChooseRingItem(panel(), f.batteryRing, item.value), "BATTERY");
+    return badValue(r.lower, "battery", "ok, not-found or discharged");
 }
 
-std::string traffic(const std::string& arg) {
+std::string verbClear(Request&) { return refusal(op::PressButton(panel(), face().clearButton), "CLEAR"); }
+
+std::string verbClose(Request&) { return op::ClosePanel(panel()) == 0 ? "ok" : "error the panel is not loaded"; }
+
+std::string verbState(Request&) { return "ok " + stateJson().toStdString(); }
+
+std::string verbTraffic(Request& r) {
     const Face& f = face();
-    if (arg.empty())
-        return "ok {\"receive\":" + jsonString(op::TextBoxContents(panel(), f.receiveBox)) +
-               ",\"transmit\":" + jsonString(op::TextBoxContents(panel(), f.transmitBox)) + "}";
-    if (arg == "receive") return "ok " + jsonString(op::TextBoxContents(panel(), f.receiveBox));
-    if (arg == "transmit") return "ok " + jsonString(op::TextBoxContents(panel(), f.transmitBox));
-    return "error bad value " + quoted(arg) + " for traffic: expected receive or transmit";
+    const QJsonValue receive = latin1(op::TextBoxContents(panel(), f.receiveBox));
+    const QJsonValue transmit = latin1(op::TextBoxContents(panel(), f.transmitBox));
+    if (r.lower.empty()) return "ok " + written(QJsonObject{{"receive", receive}, {"transmit", transmit}}).toStdString();
+    if (r.lower == "receive") return "ok " + written(receive).toStdString();
+    if (r.lower == "transmit") return "ok " + written(transmit).toStdString();
+    return badValue(r.lower, "traffic", "receive or transmit");
 }
 
-std::string fault(const std::string& arg) {
+// A wait either answers at once or leaves the session waiting (no reply yet).
+std::string verbWait(Request& r) {
+    const auto space = r.lower.find(' ');
+    const std::string what = r.lower.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : trim(r.lower.substr(space));
+    Condition cond;
+    if (what == "ready") cond = Condition::Ready;
+    else if (what == "connected") cond = Condition::Connected;
+    else if (what == "disconnected") cond = Condition::Disconnected;
+    else if (what == "idle") cond = Condition::Idle;
+    else return badValue(what, "wait", "ready, connected, disconnected or idle");
+    double seconds = kDefaultWaitSeconds;
+    if (!rest.empty() && (!parseNumber(rest, seconds) || seconds < 0 || seconds > kMaxWaitSeconds))
+        return "error bad time-out " + quoted(rest) + ": expected seconds from 0 to 86400";
+    if (holds(cond)) return "ok";
+    r.session.beginWait(cond, what, seconds);
+    return {};
+}
+
+std::string verbFault(Request& r) {
+    const std::string& arg = r.lower;
     if (arg == "disconnect") return linkfaults::disconnect() ? "ok" : "error no client is connected";
     if (arg == "drop-next" || arg == "corrupt-next") {
         const auto which = arg == "drop-next" ? linkfaults::Fault::DropNext : linkfaults::Fault::CorruptNext;
@@ -308,357 +416,320 @@ std::string fault(const std::string& arg) {
         linkfaults::clear();
         return "ok";
     }
-    return "error bad value " + quoted(arg) + " for fault: expected disconnect, drop-next, corrupt-next or clear";
+    return badValue(arg, "fault", "disconnect, drop-next, corrupt-next or clear");
 }
 
-std::string timeScaleVerb(const std::string& arg) {
-    if (arg.empty()) return "ok " + formatNumber(ext::timeScale());
+std::string verbTimeScale(Request& r) {
+    if (r.arg.empty()) return "ok " + formatNumber(ext::timeScale());
     double k = 0;
-    if (!parseNumber(arg, k) || !ext::setTimeScale(k))
-        return "error bad value " + quoted(arg) + " for time-scale: expected a number from 0.1 to 100";
+    if (!parseNumber(r.arg, k) || !ext::setTimeScale(k)) return badValue(r.arg, "time-scale", "a number from 0.1 to 100");
     return "ok";
 }
 
-// A wait either answers at once or leaves the client waiting.
-std::string startWait(Client& c, const std::string& arg) {
-    const auto space = arg.find(' ');
-    const std::string what = arg.substr(0, space);
-    const std::string rest = space == std::string::npos ? std::string() : trim(arg.substr(space));
-    Condition cond;
-    if (what == "ready") cond = Condition::Ready;
-    else if (what == "connected") cond = Condition::Connected;
-    else if (what == "disconnected") cond = Condition::Disconnected;
-    else if (what == "idle") cond = Condition::Idle;
-    else return "error bad value " + quoted(what) + " for wait: expected ready, connected, disconnected or idle";
-    double seconds = kDefaultWaitSeconds;
-    if (!rest.empty() && (!parseNumber(rest, seconds) || seconds < 0 || seconds > kMaxWaitSeconds))
-        return "error bad time-out " + quoted(rest) + ": expected seconds from 0 to 86400";
-    if (holds(cond)) return "ok";
-    Waiting w{cond, what, {}, static_cast<qint64>(std::llround(seconds * 1000.0))};
-    w.since.start();
-    c.waiting = std::move(w);
-    if (!channel().waitTimer->isActive()) channel().waitTimer->start();
-    return {};
-}
+std::string verbPing(Request&) { return "ok"; }
 
-std::string handle(Client& c, const std::string& request) {
+struct Handler {
+    std::string_view verb;
+    std::string (*run)(Request&);
+};
+
+#define VANTIS_VERB_HANDLER(handler, name, args, help) Handler{name, &handler},
+constexpr Handler kHandlers[] = {VANTIS_CONTROL_VERBS(VANTIS_VERB_HANDLER)};
+#undef VANTIS_VERB_HANDLER
+
+// The reply to one request line; empty when it comes later (a wait).
+std::string dispatch(Session& session, const std::string& request) {
     const std::string line = trim(request);
     const auto space = line.find(' ');
     const std::string verb = lower(line.substr(0, space));
-    const std::string arg = space == std::string::npos ? std::string() : trim(line.substr(space));
-    const std::string argLower = lower(arg);
-    const Face& f = face();
     if (verb.empty()) return "error empty request";
-    if (verb == "ping") return "ok";
-    if (verb == "model") return chooseModel(arg);
-    if (verb == "trigger") return refusal(op::PressButton(panel(), f.triggerButton), "TRIGGER");
-    if (verb == "speed") return setSwitch("speed", f.speedSwitch, f.speedTexts, argLower);
-    if (verb == "direction") return setSwitch("direction", f.directionSwitch, f.directionTexts, argLower);
-    if (verb == "battery") return setBattery(argLower);
-    if (verb == "clear") return refusal(op::PressButton(panel(), f.clearButton), "CLEAR");
-    if (verb == "close") return op::ClosePanel(panel()) == 0 ? "ok" : "error the panel is not loaded";
-    if (verb == "state") return "ok " + stateJson();
-    if (verb == "traffic") return traffic(argLower);
-    if (verb == "wait") return startWait(c, argLower);
-    if (verb == "fault") return fault(argLower);
-    if (verb == "time-scale") return timeScaleVerb(arg);
-    return "error unknown verb " + quoted(verb) +
-           " (model, trigger, speed, direction, battery, clear, close, state, traffic, wait, fault, time-scale, ping)";
+    const std::string arg = space == std::string::npos ? std::string() : trim(line.substr(space));
+    Request r{session, arg, lower(arg)};
+    for (const Handler& h : kHandlers)
+        if (h.verb == verb) return h.run(r);
+    return "error unknown verb " + quoted(verb) + " (" + vantis::verbs::names() + ")";
 }
 
-// ---- Clients ----
-
-Client* findClient(quint64 id) {
-    auto& cs = channel().clients;
-    const auto it = cs.find(id);
-    return it == cs.end() ? nullptr : it->second.get();
-}
-
-void send(Client& c, const std::string& text) {
-    if (c.socket->state() != QLocalSocket::ConnectedState) return;
-    std::string line = text;
-    line += '\n';
-    c.socket->write(line.data(), static_cast<qint64>(line.size()));
-    c.socket->flush();
-}
-
-void drop(quint64 id) {
-    auto& cs = channel().clients;
-    const auto it = cs.find(id);
-    if (it == cs.end()) return;
-    QLocalSocket* s = it->second->socket;
-    QObject::disconnect(s, nullptr, nullptr, nullptr);
-    s->abort();
-    s->deleteLater();
-    cs.erase(it);
-}
-
-void schedulePump(quint64 id);
+// ---- Sessions ----
 
 std::string tooLong() { return "error request longer than " + std::to_string(kMaxLine) + " bytes; dropped"; }
 
-// Takes the next whole request out of what the client sent, reading as needed.
-// An over-long request is answered with an error and dropped up to its end.
-bool nextRequest(Client& c, std::string& request) {
+Session::Session(QLocalSocket* socket, QObject* server) : QObject(server), m_socket(socket) {
+    socket->setParent(this);
+    socket->setReadBufferSize(kReadBufferBytes);
+    m_waitPoll.setInterval(kWaitPollMs);
+    connect(&m_waitPoll, &QTimer::timeout, this, &Session::checkWait);
+    connect(socket, &QLocalSocket::readyRead, this, &Session::serve);
+    connect(socket, &QLocalSocket::bytesWritten, this, &Session::serveLater);
+    // Not at once: the signal may come from inside a read of this very session.
+    connect(socket, &QLocalSocket::disconnected, this, [this] {
+        m_gone = true;
+        QMetaObject::invokeMethod(this, &Session::finish, Qt::QueuedConnection);
+    });
+    serveLater();
+}
+
+Session::~Session() {
+    m_socket->disconnect(this);
+    m_socket->flush();  // the last replies (to close, say) go out
+    m_socket->abort();
+}
+
+void Session::reply(const std::string& line) {
+    if (m_socket->state() != QLocalSocket::ConnectedState) return;
+    m_socket->write(QByteArray::fromStdString(line) + '\n');
+    m_socket->flush();
+}
+
+// Takes the next whole request out of what the script sent. An over-long one
+// is answered with an error and dropped up to its end.
+bool Session::takeRequest(std::string& request) {
     for (;;) {
-        const auto lf = c.partial.find('\n');
-        if (lf != std::string::npos) {
-            const bool skipped = c.skipping;
-            request = c.partial.substr(0, lf);
-            c.partial.erase(0, lf + 1);
-            c.skipping = false;
-            if (skipped) continue;
-            if (request.size() > kMaxLine) {
-                send(c, tooLong());
-                continue;
-            }
-            if (!request.empty() && request.back() == '\r') request.pop_back();
-            return true;
+        const bool lineWaits = m_socket->canReadLine();
+        if (!lineWaits && m_socket->bytesAvailable() <= (m_skipping ? 0 : kMaxLine)) return false;
+        QByteArray line = m_socket->readLine(kMaxLine + 2);  // enough to tell a request from a longer line
+        if (line.isEmpty()) return false;
+        const bool ended = line.endsWith('\n');
+        if (m_skipping) {
+            m_skipping = !ended;
+            continue;
         }
-        if (c.partial.size() > kMaxLine) {
-            if (!c.skipping) send(c, tooLong());
-            c.skipping = true;
-            c.partial.clear();
+        if (!ended || line.size() > kMaxLine + 1) {
+            reply(tooLong());
+            m_skipping = !ended;
+            continue;
         }
-        if (!c.socket->isOpen() || c.socket->bytesAvailable() <= 0) return false;
-        char chunk[kReadChunk];
-        const qint64 n = c.socket->read(chunk, sizeof chunk);
-        if (n <= 0) return false;
-        c.partial.append(chunk, static_cast<std::size_t>(n));
+        line.chop(1);
+        if (line.endsWith('\r')) line.chop(1);
+        request = line.toStdString();
+        return true;
     }
 }
 
-void pump(quint64 id) {
-    Client* c = findClient(id);
-    if (!c) return;
-    c->pumpPosted = false;
-    if (c->gone) return;
+void Session::serve() {
+    m_servePosted = false;
+    if (m_gone) return;
+    const QPointer<Session> self(this);  // a verb may run the program's events
     for (int handled = 0; handled < kRequestsPerPass; ++handled) {
         // Replies go out in order: nothing after a wait is read until it ends, and
         // a script that does not read its replies is not read from either.
-        if (c->waiting || c->socket->bytesToWrite() > kMaxUnsentBytes) return;
+        if (m_waiting || m_socket->bytesToWrite() > kMaxUnsentBytes) return;
         std::string request;
-        if (!nextRequest(*c, request)) return;
-        const std::string answer = handle(*c, request);
-        c = findClient(id);
-        if (!c || c->gone) return;
-        if (!answer.empty()) send(*c, answer);
+        if (!takeRequest(request)) return;
+        const std::string answer = dispatch(*this, request);
+        if (!self || m_gone) return;
+        if (!answer.empty()) reply(answer);
     }
-    schedulePump(id);  // more may wait: after the program's next event pass
+    serveLater();  // more may wait: after the program's next event pass
+}
+
+void Session::serveLater() {
+    if (m_servePosted || m_done) return;
+    m_servePosted = true;
+    QTimer::singleShot(0, this, &Session::serve);
+}
+
+void Session::beginWait(Condition condition, const std::string& name, double seconds) {
+    m_waiting = Waiting{condition, name, {}, static_cast<qint64>(std::llround(seconds * 1000.0))};
+    m_waiting->since.start();
+    m_waitPoll.start();
+}
+
+void Session::checkWait() {
+    if (!m_waiting) return m_waitPoll.stop();
+    if (holds(m_waiting->condition)) {
+        reply("ok");
+    } else if (m_waiting->since.elapsed() >= m_waiting->limitMs) {
+        const double seconds = static_cast<double>(m_waiting->limitMs) / 1000.0;
+        reply("error timed out after " + formatNumber(seconds) + " s waiting for " + m_waiting->name);
+    } else {
+        return;
+    }
+    m_waiting.reset();
+    m_waitPoll.stop();
+    serveLater();
 }
 
 // A script that sent its requests and went at once still has them carried out;
-// a request it did not finish is dropped.
-void finish(quint64 id) {
-    for (int handled = 0; handled < kRequestsPerPass; ++handled) {
-        Client* c = findClient(id);
-        std::string request;
-        if (!c || !nextRequest(*c, request)) break;
-        handle(*c, request);
-        if (Client* again = findClient(id)) again->waiting.reset();
+// a request it did not finish is dropped, and so is a wait nobody will hear of.
+void Session::finish() {
+    const QPointer<Session> self(this);
+    std::string request;
+    for (int handled = 0; handled < kRequestsPerPass && takeRequest(request); ++handled) {
+        dispatch(*this, request);
+        if (!self) return;
+        m_waiting.reset();
     }
-    drop(id);
+    m_waitPoll.stop();
+    m_done = true;
+    deleteLater();
 }
 
-void schedulePump(quint64 id) {
-    Client* c = findClient(id);
-    if (!c || c->pumpPosted) return;
-    c->pumpPosted = true;
-    QTimer::singleShot(0, c->socket, [id] { pump(id); });
-}
-
-void checkWaits() {
-    bool any = false;
-    std::vector<quint64> ids;
-    for (auto& [id, c] : channel().clients) ids.push_back(id);
-    for (quint64 id : ids) {
-        Client* c = findClient(id);
-        if (!c || !c->waiting) continue;
-        if (holds(c->waiting->condition)) {
-            c->waiting.reset();
-            send(*c, "ok");
-            schedulePump(id);
-        } else if (c->waiting->since.elapsed() >= c->waiting->limitMs) {
-            const std::string what = c->waiting->name;
-            const double seconds = static_cast<double>(c->waiting->limitMs) / 1000.0;
-            c->waiting.reset();
-            send(*c, "error timed out after " + formatNumber(seconds) + " s waiting for " + what);
-            schedulePump(id);
-        } else {
-            any = true;
-        }
-    }
-    auto& timer = channel().waitTimer;
-    if (any && !timer->isActive()) timer->start();
-    if (!any) timer->stop();
-}
-
-void accept() {
-    auto& ch = channel();
-    while (ch.server && ch.server->hasPendingConnections()) {
-        QLocalSocket* s = ch.server->nextPendingConnection();
-        if (!s) break;
-        s->setParent(nullptr);
-        if (static_cast<int>(ch.clients.size()) >= kMaxClients) {
-            s->write("error too many control clients\n");
-            s->flush();
-            s->disconnectFromServer();
-            s->deleteLater();
-            continue;
-        }
-        s->setReadBufferSize(kReadBufferBytes);
-        auto c = std::make_unique<Client>();
-        const quint64 id = ch.nextId++;
-        c->id = id;
-        c->socket = s;
-        QObject::connect(s, &QLocalSocket::readyRead, s, [id] { pump(id); });
-        QObject::connect(s, &QLocalSocket::bytesWritten, s, [id] { schedulePump(id); });
-        // Not at once: the signal may come from inside a read of this very client.
-        QObject::connect(s, &QLocalSocket::disconnected, s, [id] {
-            if (Client* c = findClient(id)) c->gone = true;
-            QMetaObject::invokeMethod(qApp, [id] { finish(id); }, Qt::QueuedConnection);
-        });
-        ch.clients.emplace(id, std::move(c));
-        schedulePump(id);
-    }
-}
+// ---- The server ----
 
 // The folder of the default socket must be this user's alone.
-bool ownFolder(const std::string& dir) {
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        warn("cannot create " + dir + ": " + std::strerror(errno));
+bool ownFolder(const QString& dir) {
+    const QFileInfo before(dir);
+    if (!before.exists() && !before.isSymLink() &&
+        !QDir().mkdir(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        warn(QStringLiteral("cannot create %1").arg(dir));
         return false;
     }
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
-        warn(dir + " is not a folder of this user's alone");
+    const QFileInfo info(dir);
+    constexpr QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
+                                          QFile::WriteOther | QFile::ExeOther;
+    if (info.isSymLink() || !info.isDir() || info.ownerId() != vantis::userId() || (info.permissions() & others)) {
+        warn(QStringLiteral("%1 is not a folder of this user's alone").arg(dir));
         return false;
     }
     return true;
 }
 
-// True when a simulator answers on the socket at path.
-bool answers(const std::string& path) {
+// True when something answers on the socket at path: it takes the connection,
+// or its queue is full (busy, not gone). A local socket refuses at once, so
+// this does not wait.
+bool answers(const QString& path) {
     QLocalSocket probe;
-    probe.connectToServer(QString::fromLocal8Bit(path.c_str()));
-    const bool live = probe.waitForConnected(1000);
+    probe.connectToServer(path);
+    const bool live = probe.state() != QLocalSocket::UnconnectedState;
     probe.abort();
     return live;
 }
 
-void release() {
-    auto& ch = channel();
-    if (ch.lockFd >= 0) {
-        ::unlink(ch.lockPath.c_str());
-        ::close(ch.lockFd);
-    }
-    ch.lockFd = -1;
-    ch.lockPath.clear();
+class ControlServer : public QObject {
+    Q_OBJECT
+public:
+    explicit ControlServer(const QString& path) : m_path(path), m_lock(path + QStringLiteral(".lock")) {}
+    ~ControlServer() override;
+
+    // Takes the lock, clears a stale socket and listens; false, with the reason
+    // on stderr, when the channel cannot be had.
+    bool open();
+    const QString& path() const { return m_path; }
+
+private:
+    bool refuse(const QString& why);
+    bool clearWay();
+    void acceptClients();
+    int clientCount() const;
+
+    QString m_path;
+    QLockFile m_lock;         // declared before the listener: released after it
+    QLocalServer m_listener;
+};
+
+ControlServer::~ControlServer() {
+    // Scripts first, then the socket; the lock goes last, with the members, so
+    // that no simulator starting meanwhile finds it free while this one answers.
+    qDeleteAll(findChildren<Session*>(Qt::FindDirectChildrenOnly));
+    m_listener.close();  // removes the socket
 }
 
-}  // namespace
+bool ControlServer::refuse(const QString& why) {
+    warn(QStringLiteral("control channel off: ") + why);
+    return false;
+}
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto u = static_cast<unsigned char>(ch);
-        switch (ch) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (u < 0x20 || u >= 0x7f) {
-                    char esc[8];
-                    std::snprintf(esc, sizeof esc, "\\u%04x", u);
-                    out += esc;
-                } else {
-                    out += ch;
-                }
+bool ControlServer::open() {
+    // One simulator per socket: the lock is held while the simulator lives. A
+    // lock left by one that crashed names a process that is gone, and is taken.
+    if (!m_lock.tryLock(0)) {
+        if (m_lock.error() == QLockFile::LockFailedError) return refuse("another simulator is using " + m_path);
+        return refuse(QStringLiteral("cannot create %1.lock").arg(m_path));
+    }
+    QFile::setPermissions(m_path + QStringLiteral(".lock"), QFile::ReadOwner | QFile::WriteOwner);
+    if (!clearWay()) return false;
+    m_listener.setSocketOptions(QLocalServer::UserAccessOption);
+    m_listener.setMaxPendingConnections(kMaxClients);
+    if (!m_listener.listen(m_path))
+        return refuse(QStringLiteral("cannot listen on %1: %2").arg(m_path, m_listener.errorString()));
+    QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner);  // owner only, whatever the folder allows
+    connect(&m_listener, &QLocalServer::newConnection, this, &ControlServer::acceptClients);
+    return true;
+}
+
+// A socket left behind by a simulator that crashed is taken over, once it is
+// clear that nothing answers on it; anything else at the path is left alone.
+bool ControlServer::clearWay() {
+    const QFileInfo at(m_path);
+    if (!at.exists() && !at.isSymLink()) return true;
+    if (!os::isSocket(QFile::encodeName(m_path).toStdString()) || at.ownerId() != vantis::userId())
+        return refuse(m_path + " is in the way");
+    if (answers(m_path)) return refuse("another simulator answers on " + m_path);
+    return QLocalServer::removeServer(m_path) || refuse("cannot remove the stale socket " + m_path);
+}
+
+int ControlServer::clientCount() const {
+    const auto sessions = findChildren<Session*>(Qt::FindDirectChildrenOnly);
+    return static_cast<int>(std::count_if(sessions.begin(), sessions.end(), [](const Session* s) { return !s->done(); }));
+}
+
+void ControlServer::acceptClients() {
+    while (QLocalSocket* socket = m_listener.nextPendingConnection()) {
+        if (clientCount() >= kMaxClients) {
+            socket->write("error too many control clients\n");
+            socket->flush();
+            socket->disconnectFromServer();
+            socket->deleteLater();
+            continue;
         }
+        new Session(socket, this);
     }
-    return out + "\"";
 }
 
-void start() {
-    auto& ch = channel();
-    if (ch.server) return;
+// ---- The channel ----
+
+std::unique_ptr<ControlServer>& server() {
+    static std::unique_ptr<ControlServer> s;
+    return s;
+}
+
+// A socket path a test chose for the next start (set from the test's thread).
+struct TestSocket {
+    std::mutex mutex;
+    bool set = false;
     std::string path;
+};
+
+TestSocket& testSocket() {
+    static TestSocket t;
+    return t;
+}
+
+QString fileName(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+// The test's path, else VANTIS_CONTROL_SOCKET, else the default in a folder
+// that must be the user's alone; none when the channel is to stay off.
+std::optional<QString> chosenPath() {
     {
         auto& t = testSocket();
         std::lock_guard lock(t.mutex);
         if (t.set) {
-            if (t.path.empty()) return;  // a test that wants no channel
-            path = t.path;
+            if (t.path.empty()) return std::nullopt;  // a test that wants no channel
+            return fileName(t.path);
         }
     }
-    if (path.empty()) {
-        path = vantis::controlSocketPath();
-        if (path == vantis::controlDirectory() + "/control" && !ownFolder(vantis::controlDirectory())) return;
-    }
-    // One simulator per socket: the lock is held while the simulator lives and
-    // goes with it, however it ends.
-    const std::string lockPath = path + ".lock";
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        warn("control channel off: cannot open " + lockPath + ": " + std::strerror(errno));
-        return;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        warn("control channel off: another simulator is using " + path);
-        return;
-    }
-    ch.lockFd = fd;
-    ch.lockPath = lockPath;
-    // A socket left behind by a simulator that crashed is taken over, once it is
-    // clear that nothing answers on it; anything else at the path is left alone.
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) {
-            warn("control channel off: " + path + " is in the way");
-            return release();
-        }
-        if (answers(path)) {
-            warn("control channel off: another simulator answers on " + path);
-            return release();
-        }
-        ::unlink(path.c_str());
-    }
-    auto server = std::make_unique<QLocalServer>();
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    server->setMaxPendingConnections(kMaxClients);
-    if (!server->listen(QString::fromLocal8Bit(path.c_str()))) {
-        warn("control channel off: cannot listen on " + path + ": " + server->errorString().toStdString());
-        return release();
-    }
-    ::chmod(path.c_str(), 0600);  // owner only, whatever the folder allows
-    QObject::connect(server.get(), &QLocalServer::newConnection, server.get(), [] { accept(); });
-    ch.server = std::move(server);
-    ch.path = path;
-    ch.waitTimer = std::make_unique<QTimer>();
-    ch.waitTimer->setInterval(kWaitPollMs);
-    QObject::connect(ch.waitTimer.get(), &QTimer::timeout, [] { checkWaits(); });
+    const std::string path = vantis::controlSocketPath();
+    if (path == vantis::controlDirectory() + "/control" && !ownFolder(fileName(vantis::controlDirectory())))
+        return std::nullopt;
+    return fileName(path);
 }
 
-void stop() {
-    auto& ch = channel();
-    for (auto& [id, c] : ch.clients) {
-        QObject::disconnect(c->socket, nullptr, nullptr, nullptr);
-        c->socket->flush();
-        c->socket->abort();
-        delete c->socket;
-    }
-    ch.clients.clear();
-    ch.waitTimer.reset();
-    if (ch.server) ch.server->close();  // removes the socket
-    ch.server.reset();
-    ch.path.clear();
-    release();
+}  // namespace
+
+std::string jsonString(const std::string& text) { return written(latin1(text)).toStdString(); }
+
+void start() {
+    if (server()) return;
+    const std::optional<QString> path = chosenPath();
+    if (!path) return;
+    auto candidate = std::make_unique<ControlServer>(*path);
+    if (candidate->open()) server() = std::move(candidate);
 }
 
-std::string socketPath() { return channel().path; }
+void stop() { server().reset(); }
+
+std::string socketPath() { return server() ? QFile::encodeName(server()->path()).toStdString() : std::string(); }
 
 void setSocketForTests(bool set, const std::string& path) {
     auto& t = testSocket();
@@ -668,3 +739,5 @@ void setSocketForTests(bool set, const std::string& path) {
 }
 
 }  // namespace cvi::control
+
+#include "control.moc"

@@ -1,23 +1,23 @@
 // vantis-ctl: drives a running Vantis simulator through its control channel.
 // One request per run; the reply's data goes to stdout, a failure to stderr as
 // one line with a non-zero status (docs/control.md).
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QThread>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "controlpath.h"
+#include "verbs.h"
 
 namespace {
 
@@ -25,21 +25,10 @@ enum Status { kOk = 0, kRefused = 1, kUsage = 2, kNoSimulator = 3, kTimedOut = 4
 
 using SteadyClock = std::chrono::steady_clock;
 
-const char* const kHelp =
-    "usage: vantis-ctl [--timeout SECONDS] [--socket PATH] VERB [ARGS]\n"
-    "  model N|NAME            choose in the model ring (0..10, none, or the item's text)\n"
-    "  trigger                 press TRIGGER\n"
-    "  speed fast|normal       set the download-speed switch\n"
-    "  direction left|right    set the direction switch\n"
-    "  battery ok|not-found|discharged\n"
-    "  clear                   press CLEAR\n"
-    "  close                   close the window (the simulator ends)\n"
-    "  state                   the panel and the instrument as one JSON object\n"
-    "  traffic [receive|transmit]\n"
-    "  wait ready|connected|disconnected|idle\n"
-    "  fault disconnect|drop-next|corrupt-next|clear\n"
-    "  time-scale [K]          run the simulator's clock K times as fast (0.1 to 100)\n"
-    "The time-out (default 10 s) bounds the whole request, and a wait.\n";
+std::string help() {
+    return "usage: vantis-ctl [--timeout SECONDS] [--socket PATH] VERB [ARGS]\n" + vantis::verbs::usage() +
+           "The time-out (default 10 s) bounds the whole request, and a wait.\n";
+}
 
 [[noreturn]] void fail(int status, const std::string& message) {
     std::fprintf(stderr, "vantis-ctl: %s\n", message.c_str());
@@ -50,100 +39,44 @@ double secondsLeft(SteadyClock::time_point deadline) {
     return std::chrono::duration<double>(deadline - SteadyClock::now()).count();
 }
 
-// Connects to the socket; -1 with errno set when nothing answers there.
-int connectTo(const std::string& path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        const int e = errno;
-        ::close(fd);
-        errno = e;
-        return -1;
-    }
-    return fd;
+int msLeft(SteadyClock::time_point deadline) {
+    return static_cast<int>(std::ceil(std::max(0.0, secondsLeft(deadline)) * 1000.0));
 }
 
-void sendAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(kNoSimulator, "the simulator closed the control channel");
-        done += static_cast<std::size_t>(n);
+// Why nothing answers, in the words the system would use.
+std::string reason(const QLocalSocket& socket) {
+    switch (socket.error()) {
+        case QLocalSocket::ServerNotFoundError: return "No such file or directory";
+        case QLocalSocket::ConnectionRefusedError: return "Connection refused";
+        case QLocalSocket::SocketAccessError: return "Permission denied";
+        default: return socket.errorString().toStdString();
     }
 }
 
 // One reply line, without its line feed.
-std::string readLine(int fd, SteadyClock::time_point deadline, const std::string& what) {
-    std::string line;
+std::string readLine(QLocalSocket& socket, SteadyClock::time_point deadline, const std::string& what) {
     for (;;) {
-        const double left = secondsLeft(deadline);
-        if (left <= 0) fail(kTimedOut, "timed out waiting for the simulator to answer " + what);
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(std::ceil(left * 1000.0)));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) continue;
-        char buf[65536];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(kNoSimulator, "the simulator closed the control channel before answering " + what);
-        line.append(buf, static_cast<std::size_t>(n));
-        const auto lf = line.find('\n');
-        if (lf != std::string::npos) return line.substr(0, lf);
+        if (socket.canReadLine()) return socket.readLine().chopped(1).toStdString();
+        if (socket.state() != QLocalSocket::ConnectedState)
+            fail(kNoSimulator, "the simulator closed the control channel before answering " + what);
+        if (secondsLeft(deadline) <= 0) fail(kTimedOut, "timed out waiting for the simulator to answer " + what);
+        socket.waitForReadyRead(msLeft(deadline));
     }
 }
 
 // The text of a JSON string (the traffic boxes hold Latin-1 bytes).
 bool decodeJsonString(const std::string& json, std::string& out) {
-    if (json.size() < 2 || json.front() != '"' || json.back() != '"') return false;
-    for (std::size_t i = 1; i + 1 < json.size(); ++i) {
-        char ch = json[i];
-        if (ch != '\\') {
-            out += ch;
-            continue;
-        }
-        if (++i + 1 >= json.size() + 1) return false;
-        switch (json[i]) {
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case '/': out += '/'; break;
-            case '\\': out += '\\'; break;
-            case '"': out += '"'; break;
-            case 'u': {
-                if (i + 4 >= json.size()) return false;
-                const unsigned long code = std::strtoul(json.substr(i + 1, 4).c_str(), nullptr, 16);
-                out += code < 0x100 ? static_cast<char>(code) : '?';
-                i += 4;
-                break;
-            }
-            default: return false;
-        }
-    }
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson("[" + QByteArray::fromStdString(json) + "]", &error);
+    if (error.error != QJsonParseError::NoError || doc.array().size() != 1 || !doc.array().at(0).isString())
+        return false;
+    out = doc.array().at(0).toString().toLatin1().toStdString();
     return true;
-}
-
-bool knownVerb(const std::string& verb) {
-    static const char* const verbs[] = {"model", "trigger", "speed", "direction", "battery", "clear", "close",
-                                        "state", "traffic", "wait", "fault", "time-scale", "ping"};
-    for (const char* v : verbs)
-        if (verb == v) return true;
-    return false;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::signal(SIGPIPE, SIG_IGN);
     double timeout = 10.0;
     std::string path = vantis::controlSocketPath();
     std::vector<std::string> words;
@@ -156,7 +89,7 @@ int main(int argc, char* argv[]) {
         } else if (a.rfind("--timeout=", 0) == 0 || a.rfind("--socket=", 0) == 0) {
             value = a.substr(a.find('=') + 1);
         } else if (a == "-h" || a == "--help") {
-            std::fputs(kHelp, stdout);
+            std::fputs(help().c_str(), stdout);
             return kOk;
         } else {
             words.push_back(a);
@@ -173,7 +106,7 @@ int main(int argc, char* argv[]) {
     }
     if (words.empty()) fail(kUsage, "no verb given (vantis-ctl --help lists them)");
     const std::string verb = words[0];
-    if (!knownVerb(verb)) fail(kUsage, "unknown verb \"" + verb + "\" (vantis-ctl --help lists them)");
+    if (!vantis::verbs::find(verb)) fail(kUsage, "unknown verb \"" + verb + "\" (vantis-ctl --help lists them)");
     if (verb == "wait" && words.size() != 2) fail(kUsage, "wait needs one of ready, connected, disconnected, idle");
     std::string request;
     for (const auto& w : words) {
@@ -181,18 +114,25 @@ int main(int argc, char* argv[]) {
         request += (request.empty() ? "" : " ") + w;
     }
 
+    QCoreApplication app(argc, argv);  // the socket's notifiers want one, even when only blocking
     const auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
                                                    std::chrono::duration<double>(timeout));
     const bool waitReady = verb == "wait" && words.size() > 1 && words[1] == "ready";
-    int fd = connectTo(path);
+    const QString socketName = QFile::decodeName(QByteArray::fromStdString(path));
+    QLocalSocket socket;
+    const auto connect = [&] {
+        socket.connectToServer(socketName);
+        return socket.waitForConnected(msLeft(deadline));
+    };
+    bool connected = connect();
     // A simulator that is still starting has no socket yet: wait ready keeps trying.
-    while (fd < 0 && waitReady && secondsLeft(deadline) > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        fd = connectTo(path);
+    while (!connected && waitReady && secondsLeft(deadline) > 0) {
+        QThread::msleep(50);
+        connected = connect();
     }
-    if (fd < 0) {
+    if (!connected) {
         if (waitReady) fail(kTimedOut, "timed out: no simulator answered on " + path);
-        fail(kNoSimulator, "no simulator running (nothing answers on " + path + ": " + std::strerror(errno) + ")");
+        fail(kNoSimulator, "no simulator running (nothing answers on " + path + ": " + reason(socket) + ")");
     }
 
     auto replyDeadline = deadline;
@@ -203,9 +143,14 @@ int main(int argc, char* argv[]) {
         request += std::string(" ") + left;
         replyDeadline += std::chrono::seconds(2);
     }
-    sendAll(fd, request + "\n");
-    const std::string reply = readLine(fd, replyDeadline, "\"" + request + "\"");
-    ::close(fd);
+    socket.write(QByteArray::fromStdString(request + "\n"));
+    while (socket.bytesToWrite() > 0)
+        if (!socket.waitForBytesWritten(msLeft(replyDeadline))) {
+            if (socket.state() != QLocalSocket::ConnectedState) fail(kNoSimulator, "the simulator closed the control channel");
+            fail(kTimedOut, "timed out sending \"" + request + "\"");
+        }
+    const std::string reply = readLine(socket, replyDeadline, "\"" + request + "\"");
+    socket.abort();
 
     if (reply.rfind("error timed out", 0) == 0) {
         // Said in the caller's own terms: the simulator was given what was left.

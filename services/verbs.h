@@ -1,0 +1,77 @@
+// The control channel's verbs, each in one place: its name, the words it takes
+// and one line of help. The simulator dispatches on this list (and names it in
+// its "unknown verb" error) and vantis-ctl makes its usage text from it, so the
+// two never drift apart (docs/control.md).
+//
+// Adding a verb: one X(...) line here, in the order the lists should show it,
+// and in services/control.cpp a handler function named by its first field,
+//     std::string handler(Request& r);
+// The first field is the handler's name; the second is the verb as sent.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// X(handler, "verb", "arguments", "help")
+#define VANTIS_CONTROL_VERBS(X)                                                                              \
+    X(verbModel, "model", "N|NAME", "choose in the model ring (0..10, none, or the item's text)")             \
+    X(verbTrigger, "trigger", "", "press TRIGGER")                                                            \
+    X(verbSpeed, "speed", "fast|normal", "set the download-speed switch")                                     \
+    X(verbDirection, "direction", "left|right", "set the direction switch")                                   \
+    X(verbBattery, "battery", "ok|not-found|discharged", "choose in the battery ring (2ndGen WorldSID only)") \
+    X(verbClear, "clear", "", "press CLEAR")                                                                  \
+    X(verbClose, "close", "", "close the window (the simulator ends)")                                        \
+    X(verbState, "state", "", "the panel and the instrument as one JSON object")                              \
+    X(verbTraffic, "traffic", "[receive|transmit]", "both text boxes as JSON, or one box's text")             \
+    X(verbWait, "wait", "ready|connected|disconnected|idle", "answer once the condition holds")               \
+    X(verbFault, "fault", "disconnect|drop-next|corrupt-next|clear", "a fault on the link to the client")    \
+    X(verbTimeScale, "time-scale", "[K]", "run the simulator's clock K times as fast (0.1 to 100)")           \
+    X(verbPing, "ping", "", "nothing: checks that the simulator answers")
+
+namespace vantis::verbs {
+
+struct Verb {
+    std::string_view name;  // as sent, in lower case (requests match it in any case)
+    std::string_view args;  // synopsis of the rest of the line
+    std::string_view help;
+};
+
+#define VANTIS_VERB_ENTRY(handler, name, args, help) Verb{name, args, help},
+inline constexpr Verb kAll[] = {VANTIS_CONTROL_VERBS(VANTIS_VERB_ENTRY)};
+#undef VANTIS_VERB_ENTRY
+
+inline const Verb* find(std::string_view name) {
+    for (const Verb& v : kAll)
+        if (v.name == name) return &v;
+    return nullptr;
+}
+
+// "model, trigger, ..., ping": the names in the table's order.
+inline std::string names() {
+    std::string out;
+    for (const Verb& v : kAll) {
+        if (!out.empty()) out += ", ";
+        out += v.name;
+    }
+    return out;
+}
+
+// One line per verb, "  verb args" with its help from column 27 (on a line of
+// its own when the synopsis reaches that far).
+inline std::string usage() {
+    constexpr std::size_t kHelpColumn = 26;
+    std::string out;
+    for (const Verb& v : kAll) {
+        std::string line = "  " + std::string(v.name);
+        if (!v.args.empty()) line += " " + std::string(v.args);
+        if (line.size() + 2 > kHelpColumn) {
+            out += line + "\n";
+            line.clear();
+        }
+        line.resize(kHelpColumn, ' ');
+        out += line + std::string(v.help) + "\n";
+    }
+    return out;
+}
+
+}  // namespace vantis::verbs
