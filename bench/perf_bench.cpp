@@ -543,6 +543,22 @@ int main(int argc, char** argv) {
             rows.push_back({"  ARM limit of 500 ms", fmt("%.4f s", arm), "0.5000 s nominal", fmt("%.5f", arm / 0.5),
                             "within 1 ms + 0.1 %", arm >= 0.5 && arm - 0.5 <= armBound});
             commands += 3 + polls;
+
+            // An ARM with no limit waits for the trigger as long as it takes.
+            ctl({"model", "10"});  // erases in two ticks
+            c.ask("S#");
+            if (c.ask("ERASE#") != "ERASE#0#230\r\n") fail("unexpected ERASE reply");
+            c.ask("ARM#0#0#");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const double armCpu0 = cpu_seconds(simPid);
+            const auto armT0 = Clock::now();
+            std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+            const double armCpu = (cpu_seconds(simPid) - armCpu0) / seconds(Clock::now() - armT0) * 100.0;
+            ctl({"trigger"});
+            while (c.ask("S#") != "S#3#204\r\n") ++commands;
+            rows.push_back({"  CPU while ARM waits for a trigger (" + fmt("%.0f", idleSeconds) + " s)",
+                            fmt("%.2f %%", armCpu), "-", "-", "<= 1 % of a core", armCpu <= 1.0});
+            commands += 4;
         }
 
         // 7. Resident memory after 100,000 commands.

@@ -29,8 +29,4 @@ void shutdownBoth(std::intptr_t socket);
 // The host name of an IPv4 address (host order), or empty when it has none.
 std::string hostNameOf(std::uint32_t ipv4);
 
-// True when path itself (not what a link there points to) is a Unix-domain
-// socket; the services' control channel takes over only those.
-bool isSocket(const std::string& path);
-
 }  // namespace cvi::os

@@ -15,7 +15,6 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -120,11 +119,6 @@ std::string hostNameOf(std::uint32_t ipv4) {
     char host[NI_MAXHOST];
     if (getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, 0) != 0) return {};
     return host;
-}
-
-bool isSocket(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 }  // namespace cvi::os

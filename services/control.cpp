@@ -37,7 +37,6 @@
 #include "extension.h"
 #include "linkfaults.h"
 #include "operator.h"
-#include "os.h"
 #include "verbs.h"
 
 namespace cvi::control {
@@ -653,7 +652,7 @@ bool ControlServer::open() {
 bool ControlServer::clearWay() {
     const QFileInfo at(m_path);
     if (!at.exists() && !at.isSymLink()) return true;
-    if (!os::isSocket(QFile::encodeName(m_path).toStdString()) || at.ownerId() != vantis::userId())
+    if (!vantis::isSocket(QFile::encodeName(m_path).toStdString()) || at.ownerId() != vantis::userId())
         return refuse(m_path + " is in the way");
     if (answers(m_path)) return refuse("another simulator answers on " + m_path);
     return QLocalServer::removeServer(m_path) || refuse("cannot remove the stale socket " + m_path);

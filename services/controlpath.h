@@ -1,9 +1,11 @@
 // Where the simulator's control socket lives; shared by the simulator and
-// vantis-ctl so that both find the same one. Standard C++ and one system call,
-// the user's id (which names the folder, and which the simulator checks the
-// folder's and a stale socket's owner against).
+// vantis-ctl so that both find the same one. Standard C++ and the only two
+// system calls of the control channel: the user's id (which names the folder,
+// and which the simulator checks the folder's and a stale socket's owner
+// against) and whether a path is a socket (Qt cannot tell one from a FIFO).
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,6 +16,13 @@ namespace vantis {
 inline constexpr const char* kControlSocketVariable = "VANTIS_CONTROL_SOCKET";
 
 inline unsigned userId() { return static_cast<unsigned>(::getuid()); }
+
+// True when path itself (not what a link there points to) is a Unix-domain
+// socket: a stale one is taken over, nothing else at the path is touched.
+inline bool isSocket(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
 
 // The folder that holds the default socket: the user's runtime directory, or,
 // where there is none (root in a bare chroot), a per-user folder in /tmp.
