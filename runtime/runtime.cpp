@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPointer>
 
 #include <algorithm>
 #include <chrono>
@@ -70,7 +71,7 @@ struct Loop {
     bool wakeAtSet = false;  // WakeAt was called since the last event pass
     double wakeAt = 0;       // the earliest reading it asked for
     std::vector<std::function<void()>> started, stopping;
-    bool dispatcherHooked = false;
+    QPointer<QAbstractEventDispatcher> hooked;  // the dispatcher whose waits run aboutToWait
 };
 
 Loop& loop() {
@@ -169,12 +170,11 @@ int InitCVIRTDll(int argc, char* argv[]) {
     }
     QApplication::setQuitOnLastWindowClosed(false);
     os::requestFineTimers();
-    if (!l.dispatcherHooked) {
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(); dispatcher && l.hooked != dispatcher) {
         // Qt's loops (the user-interface loop, a popup's, the idle wait) all wait
         // in the dispatcher: its about-to-block signal is their one before-wait point.
-        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
-                         [] { aboutToWait(); });
-        l.dispatcherHooked = true;
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { aboutToWait(); });
+        l.hooked = dispatcher;
     }
     l.quitRequested = false;
     l.wakeAtSet = false;
