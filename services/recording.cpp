@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cctype>
 #include <cstring>
 
 #include "control.h"
@@ -247,7 +248,8 @@ std::string describe() {
 
 std::string verb(const std::string& args) {
     const auto space = args.find(' ');
-    const std::string word = args.substr(0, space);
+    std::string word = args.substr(0, space);
+    for (char& ch : word) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     std::string rest = space == std::string::npos ? std::string() : args.substr(space + 1);
     rest.erase(0, rest.find_first_not_of(' '));
     if (word.empty()) return "ok " + describe();
