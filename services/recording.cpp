@@ -1,6 +1,8 @@
 #include "recording.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QTimer>
 
 #include <algorithm>
 #include <charconv>
@@ -15,8 +17,11 @@
 namespace cvi::recording {
 namespace {
 
+constexpr int kWatchMs = 100;
+
 struct Loaded {
     std::unique_ptr<Recording> recording;
+    std::unique_ptr<QTimer> watch;  // while loaded: notes a model choice on the panel
     std::size_t cursor = 0;  // the row the last sample lay after: downloads run forward
     int seenModel = 0;       // the model the last note was about
 };
@@ -71,15 +76,29 @@ void watchModel() {
     if (model > 0) note(fitNote(*l.recording));
 }
 
+// A model is chosen inside the ring's callback, which then runs the service
+// loop and returns only when the next choice ends it: so the choice is looked
+// for, a few times a second, rather than heard of.
+void startWatch() {
+    auto& l = loaded();
+    if (l.watch || !l.recording || !QCoreApplication::instance()) return;
+    l.watch = std::make_unique<QTimer>();
+    QObject::connect(l.watch.get(), &QTimer::timeout, watchModel);
+    l.watch->start(kWatchMs);
+}
+
 }  // namespace
 
 std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const std::string& file, std::string* error) {
     const char* p = text;
     const char* const end = text + size;
     if (size >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+    std::vector<std::string> names;
     auto fail = [&](long line, long column, const std::string& what) {
-        *error = file + ": line " + std::to_string(line) + (column > 0 ? ", column " + std::to_string(column) : "") +
-                 ": " + what;
+        std::string where = file + ": line " + std::to_string(line);
+        if (column > 0) where += ", column " + std::to_string(column);
+        if (column > 1 && column <= static_cast<long>(names.size())) where += " (" + names[static_cast<std::size_t>(column - 1)] + ")";
+        *error = where + ": " + what;
         return nullptr;
     };
     auto lineEnd = [&](const char* from) {
@@ -88,7 +107,6 @@ std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const s
     };
 
     // Header: time_ms, then a free name per coordinate column.
-    std::vector<std::string> names;
     const char* le = lineEnd(p);
     for (const char* f = p;;) {
         const char* fe = std::find(f, le, ',');
@@ -107,7 +125,6 @@ std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const s
     const std::size_t lines = static_cast<std::size_t>(std::count(le, end, '\n')) + 1;
     r->times.reserve(lines);
     r->values.reserve(lines * static_cast<std::size_t>(r->columns));
-    auto columnName = [&](long column) { return " (" + names[static_cast<std::size_t>(column - 1)] + ")"; };
 
     long line = 1;
     while (le < end) {
@@ -139,9 +156,9 @@ std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const s
                 const char* digits = b < e && *b == '-' ? b + 1 : b;
                 const bool integer = digits < e && std::all_of(digits, e, [](char ch) { return ch >= '0' && ch <= '9'; });
                 if (integer && (digits != b || ec == std::errc::result_out_of_range || v > 65535))
-                    return fail(line, column, "value " + shown(b, e) + columnName(column) + " is out of range 0 to 65535");
+                    return fail(line, column, "value " + shown(b, e) + " is out of range 0 to 65535");
                 if (!integer || ec != std::errc() || at != e)
-                    return fail(line, column, "bad number " + shown(b, e) + columnName(column) +
+                    return fail(line, column, "bad number " + shown(b, e) +
                                                   ": expected an integer from 0 to 65535");
                 r->values.push_back(static_cast<std::uint16_t>(v));
             }
@@ -150,7 +167,7 @@ std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const s
         }
         if (column < static_cast<long>(names.size()))
             return fail(line, column + 1,
-                        "missing" + columnName(column + 1) + ": the header has " + std::to_string(names.size()) + " columns");
+                        "missing: the header has " + std::to_string(names.size()) + " columns");
     }
     if (r->times.empty()) return fail(2, 0, "no data rows after the header");
     r->times.shrink_to_fit();
@@ -225,6 +242,7 @@ std::string load(const std::string& path) {
     l.recording = std::move(r);
     l.cursor = 0;
     l.seenModel = model;
+    startWatch();
     return {};
 }
 
@@ -273,8 +291,8 @@ void install() {
         auto& l = loaded();
         return l.recording && sample(*l.recording, tenths, count, words, &l.cursor);
     });
-    ext::onBeforeWait(watchModel);
     // Loaded data lasts one run of the simulator.
+    ext::onStart(startWatch);  // for a file given at start-up
     ext::onStop(usePattern);
 }
 
