@@ -106,6 +106,12 @@ int SetTCPDisconnectMode(unsigned handle, int mode);
 const char* GetTCPErrorString(int code);
 const char* GetTCPSystemErrorString();
 
+// Recorded data for the download: the coordinate words of the sample `tenths`
+// tenths of a millisecond after the trigger (negative before it). Fills `count`
+// words and returns 1, or returns 0 when no recording is there for that many
+// words; the built-in pattern then serves.
+int GetRecordedSample(long long tenths, int count, unsigned short* words);
+
 // Timing: Timer gives seconds whose differences are elapsed time; Delay blocks.
 double Timer();
 void Delay(double seconds);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,20 @@ void setInputWaiting(std::function<bool(unsigned handle)> waiting);
 // conversation is not open.
 bool endConversation(unsigned handle);
 
+// Ends a conversation with a reset (RST) in place of a clean close; the
+// program hears of it through the usual disconnect event. False when the
+// conversation is not open.
+bool resetConversation(unsigned handle);
+
+// Hands bytes to the conversation's bounded write queue without waiting: the
+// length when all were taken, 0 when the queue has no room for them now (none
+// taken), or ServerTCPWrite's negative result. Never holds them back in a cork.
+int offerWrite(unsigned handle, const void* data, std::size_t length);
+
+// While paused, no data-ready event is raised: what the clients send waits in
+// the system's buffers. Resuming offers what waits. Disconnects still arrive.
+void setReadingPaused(bool paused);
+
 // The port the TCP server listens on; 0 when none.
 unsigned listeningPort();
 
@@ -64,6 +79,11 @@ unsigned listeningPort();
 // Run whenever the run-time is about to wait or pause: an idle wait for events,
 // Delay, a blocking read or write, a popup, a return to an event loop.
 void onBeforeWait(std::function<void()> fn);
+
+// ---- Recorded data ----
+// Answers GetRecordedSample; returns false when it has nothing for that many words.
+using SampleProvider = std::function<bool(long long tenths, int count, std::uint16_t* words)>;
+void setSampleProvider(SampleProvider provider);
 
 // ---- Panels, for operator actions and reports ----
 enum class Kind { Ring, Button, TextBox, Led, String, Decoration, Switch };

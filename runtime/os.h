@@ -26,6 +26,8 @@ void setCork(std::intptr_t socket, bool on);
 long unsentBytes(std::intptr_t socket);
 // Ends both directions of the connection under the socket, leaving it open.
 void shutdownBoth(std::intptr_t socket);
+// Makes the socket's close send a reset (RST) at once instead of a FIN.
+void setLingerZero(std::intptr_t socket);
 // The host name of an IPv4 address (host order), or empty when it has none.
 std::string hostNameOf(std::uint32_t ipv4);
 

@@ -112,6 +112,11 @@ long unsentBytes(std::intptr_t socket) {
 
 void shutdownBoth(std::intptr_t socket) { ::shutdown(static_cast<int>(socket), SHUT_RDWR); }
 
+void setLingerZero(std::intptr_t socket) {
+    const linger l{1, 0};
+    ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
 std::string hostNameOf(std::uint32_t ipv4) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;

@@ -151,6 +151,15 @@ namespace ext {
 void onStart(std::function<void()> fn) { loop().started.push_back(std::move(fn)); }
 void onStop(std::function<void()> fn) { loop().stopping.push_back(std::move(fn)); }
 
+namespace {
+SampleProvider& sampleProvider() {
+    static SampleProvider p;
+    return p;
+}
+}  // namespace
+
+void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(provider); }
+
 }  // namespace ext
 }  // namespace cvi
 
@@ -217,6 +226,12 @@ void CloseCVIRTDll() {
 }
 
 int DisableBreakOnLibraryErrors() { return 0; }
+
+int GetRecordedSample(long long tenths, int count, unsigned short* words) {
+    const auto& provider = ext::sampleProvider();
+    if (!provider || !words || count <= 0) return 0;
+    return provider(tenths, count, reinterpret_cast<std::uint16_t*>(words)) ? 1 : 0;
+}
 
 int MessagePopup(const char* title, const char* message) {
     aboutToWait();  // nothing is held while the operator reads

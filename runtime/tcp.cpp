@@ -39,6 +39,7 @@ struct Server {
     std::map<std::string, std::string> peerNames;  // reverse lookups done so far
     bool burstOpen = false;  // some conversation was written to, or is corked, since the last pause point
     bool inPass = false;     // an event pass of ProcessSystemEvents is running
+    bool readingPaused = false;  // no data-ready events (a hung instrument)
     ext::WriteFilter filter;
     std::function<bool(unsigned)> inputWaiting;
 };
@@ -81,6 +82,7 @@ void deliverData(unsigned handle) {
     Conversation* c = find(handle);
     if (!c) return;
     c->readyPosted = false;
+    if (server().readingPaused) return;  // offered again when reading resumes
     ++c->generation;  // any other pending delivery for this conversation is stale now
     if (c->socket->bytesAvailable() <= 0) {
         c->starved = false;
@@ -109,7 +111,7 @@ void deliverData(unsigned handle) {
 
 void scheduleData(unsigned handle, int delayMs) {
     Conversation* c = find(handle);
-    if (!c || c->readyPosted || c->goneDelivered) return;
+    if (!c || c->readyPosted || c->goneDelivered || server().readingPaused) return;
     c->readyPosted = true;
     const unsigned generation = c->generation;
     auto run = [handle, generation] {
@@ -126,8 +128,9 @@ void deliverGone(unsigned handle) {
     Conversation* c = find(handle);
     if (!c || c->goneDelivered) return;
     c->goneDelivered = true;
-    // What the peer sent before it went is offered while the callback takes it.
-    while (c->socket->bytesAvailable() > 0) {
+    // What the peer sent before it went is offered while the callback takes it
+    // (not while reading is paused: a hung instrument reads nothing).
+    while (!server().readingPaused && c->socket->bytesAvailable() > 0) {
         const auto before = c->consumed;
         deliver(handle, TCP_DATAREADY);
         c = find(handle);
@@ -292,6 +295,7 @@ bool writesHeld() {
 void resetTcp() {
     auto& s = server();
     s.burstOpen = false;
+    s.readingPaused = false;
     for (auto& [h, c] : s.conversations) {
         QObject::disconnect(c.socket.get(), nullptr, nullptr, nullptr);
         c.socket->abort();
@@ -338,6 +342,49 @@ bool endConversation(unsigned handle) {
     // through the one path every disconnect takes.
     os::shutdownBoth(find(handle)->socket->socketDescriptor());
     return true;
+}
+
+bool resetConversation(unsigned handle) {
+    if (!conversationOpen(handle)) return false;
+    Conversation* c = find(handle);
+    if (c->corked) {
+        setCork(c->socket.get(), false);
+        c->corked = false;
+    }
+    os::setLingerZero(c->socket->socketDescriptor());
+    c->socket->abort();  // closes at once: with no linger time the peer gets RST
+    post([handle] { deliverGone(handle); });
+    return true;
+}
+
+int offerWrite(unsigned handle, const void* data, std::size_t length) {
+    Conversation* c = find(handle);
+    if (!c) return kTCP_InvalidHandle;
+    QTcpSocket* sock = c->socket.get();
+    if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    markActivity();
+    if (length == 0) return 0;
+    const qint64 size = static_cast<qint64>(length);
+    // The same rule as writeThrough's: whole, and only when there is room.
+    if (sock->bytesToWrite() != 0 && sock->bytesToWrite() + size > writeQueueLimit()) return 0;
+    if (sock->write(static_cast<const char*>(data), size) != size) return kTCP_WriteFailed;
+    sock->flush();
+    return static_cast<int>(length);
+}
+
+void setReadingPaused(bool paused) {
+    auto& s = server();
+    if (s.readingPaused == paused) return;
+    s.readingPaused = paused;
+    if (paused) return;
+    std::vector<unsigned> waiting;
+    for (auto& [h, c] : s.conversations) {
+        c.readyPosted = false;
+        ++c.generation;  // a delivery scheduled before the pause is stale
+        if (c.socket->bytesAvailable() > 0) waiting.push_back(h);
+        else if (c.socket->state() != QAbstractSocket::ConnectedState) post([h = h] { deliverGone(h); });
+    }
+    for (unsigned h : waiting) scheduleData(h);
 }
 
 int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {

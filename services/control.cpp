@@ -36,6 +36,7 @@
 #include "cvi.h"
 #include "extension.h"
 #include "linkfaults.h"
+#include "recording.h"
 #include "operator.h"
 #include "verbs.h"
 
@@ -249,7 +250,7 @@ QByteArray stateJson() {
     OrderedObject controls;
     for (int i = 0; i < f.reportedCount; ++i) controls.addWritten(f.reported[i].name, describe(f.reported[i].control));
     QJsonArray faults;
-    for (const auto fault : linkfaults::pending()) faults.append(QLatin1String(linkfaults::name(fault)));
+    for (const auto& fault : linkfaults::active()) faults.append(QString::fromStdString(fault));
     return OrderedObject()
         .add("ready", ready())
         .add("tcp_port", static_cast<qint64>(ext::listeningPort()))
@@ -257,6 +258,7 @@ QByteArray stateJson() {
         .add("controls", controls)
         .addWritten("instrument", QByteArray::fromStdString(f.instrument()))  // the program's, in its own order
         .addWritten("faults", written(faults))
+        .addWritten("data", QByteArray::fromStdString(recording::describe()))
         .text();
 }
 
@@ -404,19 +406,10 @@ std::string verbWait(Request& r) {
     return {};
 }
 
-std::string verbFault(Request& r) {
-    const std::string& arg = r.lower;
-    if (arg == "disconnect") return linkfaults::disconnect() ? "ok" : "error no client is connected";
-    if (arg == "drop-next" || arg == "corrupt-next") {
-        const auto which = arg == "drop-next" ? linkfaults::Fault::DropNext : linkfaults::Fault::CorruptNext;
-        return linkfaults::arm(which) ? "ok" : "error too many faults are waiting; fault clear drops them";
-    }
-    if (arg == "clear") {
-        linkfaults::clear();
-        return "ok";
-    }
-    return badValue(arg, "fault", "disconnect, drop-next, corrupt-next or clear");
-}
+std::string verbFault(Request& r) { return linkfaults::verb(r.lower); }
+
+// The file name keeps its case.
+std::string verbData(Request& r) { return recording::verb(r.arg); }
 
 std::string verbTimeScale(Request& r) {
     if (r.arg.empty()) return "ok " + formatNumber(ext::timeScale());

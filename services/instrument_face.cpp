@@ -6,6 +6,7 @@
 #include "ZErov_uir.h"
 #include "control.h"
 #include "instrument.h"
+#include "recording.h"
 
 namespace {
 
@@ -82,3 +83,17 @@ const cvi::control::Face kFace = {
 }  // namespace
 
 const cvi::control::Face& cvi::control::face() { return kFace; }
+
+// What loaded recordings need to know: the chosen model and the coordinate
+// words of its frames.
+namespace {
+
+int modelType() { return instrument.model_type; }
+const char* modelName() { return instrument.model_id; }
+int coordinateWords() { return instrument.num_leds * instrument.num_axes; }
+
+const cvi::recording::Face kRecordingFace = {panel, MAINPNL_TRANSMIT, modelType, modelName, coordinateWords};
+
+}  // namespace
+
+const cvi::recording::Face& cvi::recording::face() { return kRecordingFace; }

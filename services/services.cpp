@@ -3,6 +3,7 @@
 #include "control.h"
 #include "extension.h"
 #include "linkfaults.h"
+#include "recording.h"
 
 namespace vantis::services {
 
@@ -11,11 +12,15 @@ void install() {
     if (installed) return;
     installed = true;
     cvi::ext::onStart([] {
-        cvi::linkfaults::clear();
+        cvi::linkfaults::restart();
         cvi::control::start();
     });
-    cvi::ext::onStop([] { cvi::control::stop(); });
+    cvi::ext::onStop([] {
+        cvi::control::stop();
+        cvi::linkfaults::restart();
+    });
     cvi::ext::setWriteFilter(cvi::linkfaults::intercept);
+    cvi::recording::install();
     cvi::ext::setInputWaiting([](unsigned handle) {
         const auto& f = cvi::control::face();
         return f.client && f.client() == handle && f.requestWaiting && f.requestWaiting();

@@ -24,7 +24,10 @@
     X(verbState, "state", "", "the panel and the instrument as one JSON object")                              \
     X(verbTraffic, "traffic", "[receive|transmit]", "both text boxes as JSON, or one box's text")             \
     X(verbWait, "wait", "ready|connected|disconnected|idle", "answer once the condition holds")               \
-    X(verbFault, "fault", "disconnect|drop-next|corrupt-next|clear", "a fault on the link to the client")    \
+    X(verbFault, "fault", "WHAT [VALUES]|list|clear [WHAT]",                                                 \
+      "a fault on the link to the client: disconnect, drop-next, corrupt-next, latency MS [JITTER_MS], "      \
+      "bandwidth BYTES_PER_S, slice BYTES [GAP_MS], stall, reset, close-after BYTES")                         \
+    X(verbData, "data", "[load FILE|pattern]", "the download's data: show it, load a CSV recording, or the pattern") \
     X(verbTimeScale, "time-scale", "[K]", "run the simulator's clock K times as fast (0.1 to 100)")           \
     X(verbPing, "ping", "", "nothing: checks that the simulator answers")
 

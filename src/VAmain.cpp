@@ -326,8 +326,24 @@ void cmd_arm(const char*, int a1, int a2, char* reply) {
 
 // ---- Data download ----
 
-// One frame of the synthetic record: coordinate words, then the extra words of
-// the "A" variants, little-endian, and a final byte holding the sum of the others.
+// Lays out one frame: the coordinate words given, then the extra words of the
+// "A" variants, little-endian, and a final byte holding the sum of the others.
+int lay_out_frame(const std::uint16_t* coordinates, int coordinate_count, int extra_count, unsigned char* bytes) {
+    unsigned sum = 0;
+    int n = 0;
+    auto put = [&](std::uint16_t word) {
+        bytes[n] = static_cast<unsigned char>(word & 0xFF);
+        bytes[n + 1] = static_cast<unsigned char>(word >> 8);
+        sum += bytes[n] + bytes[n + 1];
+        n += 2;
+    };
+    for (int i = 0; i < coordinate_count; ++i) put(coordinates[i]);
+    for (int k = 1; k <= extra_count; ++k) put(static_cast<std::uint16_t>(500 * k));
+    bytes[n++] = static_cast<unsigned char>(sum % 256);
+    return n;
+}
+
+// One frame of the synthetic record.
 int build_frame(bool after_trigger, int extra_count, unsigned char* bytes) {
     std::uint16_t words[kMaxFrameWords];
     int count = 0;
@@ -335,17 +351,7 @@ int build_frame(bool after_trigger, int extra_count, unsigned char* bytes) {
         for (int j = 1; j <= instrument.num_axes; ++j)
             words[count++] = static_cast<std::uint16_t>(after_trigger ? 2010 + 1000 * (l - 1) + 10 * (j - 1)
                                                                       : 1100 + 1000 * (l - 1) + 100 * (j - 1));
-    for (int k = 1; k <= extra_count; ++k) words[count++] = static_cast<std::uint16_t>(500 * k);
-    unsigned sum = 0;
-    int n = 0;
-    for (int i = 0; i < count; ++i) {
-        bytes[n] = static_cast<unsigned char>(words[i] & 0xFF);
-        bytes[n + 1] = static_cast<unsigned char>(words[i] >> 8);
-        sum += bytes[n] + bytes[n + 1];
-        n += 2;
-    }
-    bytes[n++] = static_cast<unsigned char>(sum % 256);
-    return n;
+    return lay_out_frame(words, count, extra_count, bytes);
 }
 
 void cmd_dumpbin(const char* name, int start, int end, char* reply) {
@@ -382,8 +388,19 @@ void cmd_dumpbin(const char* name, int start, int end, char* reply) {
     const int length = build_frame(false, extra_count, before);
     build_frame(true, extra_count, after);
     const double pause = length * kPaceSecondsPerByte;
+    // A recording loaded by a script takes the pattern's place, sample by sample.
+    const int coordinate_count = instrument.num_axes * instrument.num_leds;
+    const long long first_tenth = static_cast<long long>(kFramesPerMs) * start;
+    unsigned short sample[kMaxFrameWords];
+    unsigned char recorded[2 * kMaxFrameWords + 1];
+    const bool from_recording = GetRecordedSample(first_tenth, coordinate_count, sample) == 1;
     for (long long i = 0; i < frame_count; ++i) {
         const unsigned char* frame = i < trigger_frame ? before : after;
+        if (from_recording) {
+            if (i > 0) GetRecordedSample(first_tenth + i, coordinate_count, sample);
+            lay_out_frame(sample, coordinate_count, extra_count, recorded);
+            frame = recorded;
+        }
         if (ServerTCPWrite(instrument.client_handle, frame, static_cast<std::size_t>(length), kWriteTimeoutMs) < 0)
             SetCtrlVal(instrument.panel_handle, MAINPNL_TRANSMIT, "Transmit Error\n");
         if (speed != 0) Delay(pause);

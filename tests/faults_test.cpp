@@ -1,5 +1,12 @@
 // Link faults and the time scale, asked for through the control channel and
 // seen by a client over a real connection and in the panel.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
 #include "control_client.h"
 
 namespace {
@@ -149,4 +156,136 @@ TEST_F(TimeScale, TheClockRunsKTimesAsFastWithoutAJumpAndEachRunStartsAtOne) {
         EXPECT_NEAR(vt::DelayedSeconds(), 21 * 25 * 0.00009 / 10, 1e-12);
     });
     run([&] { EXPECT_TRUE(has(ok("state"), "\"time_scale\":1,")) << "a new simulator runs in real time"; });
+}
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double seconds_since(SteadyClock::time_point t0) {
+    return std::chrono::duration<double>(SteadyClock::now() - t0).count();
+}
+
+// A client that counts its reads and tells a reset from a clean end.
+struct RawClient {
+    int fd = -1;
+    int reads = 0;
+    int error = 0;  // errno of a failed read
+    bool ended = false;
+    explicit RawClient(unsigned port) : fd(connect_loopback(port)) {}
+    ~RawClient() {
+        if (fd >= 0) ::close(fd);
+    }
+    void command(std::string_view text) {
+        const std::string r = request(text);
+        ASSERT_EQ(::send(fd, r.data(), r.size(), MSG_NOSIGNAL), static_cast<ssize_t>(r.size()));
+    }
+    // Up to n bytes, until the end, an error or timeoutMs of silence.
+    std::string read(std::size_t n, int timeoutMs = 5000) {
+        std::string out;
+        while (out.size() < n && !ended && !error) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, timeoutMs) <= 0) break;
+            char buf[4096];
+            const ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (got < 0) error = errno;
+            else if (got == 0) ended = true;
+            else out.append(buf, static_cast<std::size_t>(got)), ++reads;
+        }
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(LinkFaults, TimedFaultsShapeTheStreamAndKeepEveryByteInOrder) {
+    run([&] {
+        RawClient c(port());
+        ASSERT_GE(c.fd, 0);
+        EXPECT_EQ(ctl("wait connected"), "ok");
+        EXPECT_EQ(ctl("model polar"), "ok");
+        settle();
+        EXPECT_EQ(ctl("clear"), "ok");
+        const std::string firmware = reply("FIRMWARE#P0000#");
+
+        // Latency: the reply comes no earlier than asked; the instrument is not held up meanwhile.
+        EXPECT_EQ(ctl("fault latency 300 50"), "ok");
+        auto t0 = SteadyClock::now();
+        c.command("FIRMWARE#");
+        EXPECT_EQ(ctl("wait idle"), "ok");
+        EXPECT_EQ(c.read(firmware.size()), firmware);
+        EXPECT_GE(seconds_since(t0), 0.250);
+        EXPECT_EQ(ok("fault list"), "[\"latency 300 50\"]");
+        EXPECT_EQ(ctl("fault clear"), "ok");
+
+        // Slices: the same bytes in many small reads.
+        EXPECT_EQ(ctl("fault slice 10 3"), "ok");
+        c.command("DUMPBIN#0#2#");  // header and 21 frames of 25 bytes
+        const std::string header = reply("DUMPBIN#12#21#");
+        const std::string sliced = c.read(header.size() + 21 * 25);
+        EXPECT_EQ(sliced.substr(0, header.size()), header);
+        EXPECT_EQ(sliced.size(), header.size() + 21 * 25);
+        EXPECT_GE(c.reads, 20) << "pieces of 10 bytes 3 ms apart";
+        EXPECT_EQ(ctl("fault clear slice"), "ok");
+        c.command("DUMPBIN#0#2#");
+        EXPECT_EQ(c.read(sliced.size()), sliced) << "the same bytes without the fault";
+
+        // Bandwidth: a download of 10,025 bytes at 20,000 bytes/s takes about half a second.
+        EXPECT_EQ(ctl("fault bandwidth 20000"), "ok");
+        t0 = SteadyClock::now();
+        c.command("DUMPBIN#0#40#");
+        const std::string slow = c.read(reply("DUMPBIN#12#401#").size() + 401 * 25, 10000);
+        const double took = seconds_since(t0);
+        EXPECT_EQ(slow.size(), reply("DUMPBIN#12#401#").size() + 401 * 25);
+        EXPECT_GE(took, 0.45);
+        EXPECT_LE(took, 3.0);
+        EXPECT_EQ(ctl("fault clear"), "ok");
+        EXPECT_EQ(box(MAINPNL_TRANSMIT), "[link fault: latency 300 ms +- 50 ms]\n" + shown(firmware) +
+                                             "[link fault cleared: latency]\n[link fault: slices of 10 bytes, 3 ms apart]\n" +
+                                             shown(header) + "[link fault cleared: slice]\n" + shown(header) +
+                                             "[link fault: bandwidth 20000 bytes/s]\n" + shown(reply("DUMPBIN#12#401#")) +
+                                             "[link fault cleared: bandwidth]\n");
+        EXPECT_EQ(ctl("fault latency 5 9"), "error bad value \"9\" for fault latency: expected a jitter in milliseconds from 0 to 5");
+        EXPECT_EQ(ok("fault list"), "[]");
+    });
+}
+
+TEST_F(LinkFaults, StallResetAndCloseAfterEndOrHoldTheConversationAsTheySay) {
+    run([&] {
+        Client c = connect_client();
+        EXPECT_EQ(ctl("model polar"), "ok");
+        settle();
+
+        // Stall: nothing is read or answered, the channel still answers, then all comes in order.
+        EXPECT_EQ(ctl("fault stall"), "ok");
+        c.command("WHO_ARE_YOU#");
+        c.command("FIRMWARE#");
+        EXPECT_TRUE(c.quiet(300));
+        EXPECT_EQ(ctl("ping"), "ok");
+        EXPECT_EQ(vt::OnUi([] { return vt::BytesRead(instrument.client_handle); }), 0u) << "nothing was read";
+        EXPECT_EQ(ctl("fault clear"), "ok");
+        EXPECT_EQ(c.line(), reply("WHO_ARE_YOU#Polar#"));
+        EXPECT_EQ(c.line(), reply("FIRMWARE#P0000#"));
+
+        // Close-after: exactly that many more bytes, then a clean end.
+        EXPECT_EQ(ctl("fault close-after 30"), "ok");
+        c.command("DUMPBIN#0#2#");
+        const std::string header = reply("DUMPBIN#12#21#");
+        const std::string got = c.read(1000, 2000);
+        EXPECT_EQ(got.size(), 30u);
+        EXPECT_EQ(got.substr(0, header.size()), header);
+        EXPECT_TRUE(c.closed());
+        EXPECT_EQ(ctl("wait disconnected"), "ok");
+        EXPECT_EQ(ok("fault list"), "[]") << "the fault has done its work";
+
+        // Reset: the client sees RST, not a clean end.
+        RawClient r(port());
+        EXPECT_EQ(ctl("wait connected"), "ok");
+        EXPECT_EQ(ctl("fault reset"), "ok");
+        EXPECT_EQ(r.read(1), "");
+        EXPECT_EQ(r.error, ECONNRESET);
+        EXPECT_FALSE(r.ended);
+        EXPECT_EQ(ctl("wait disconnected"), "ok");
+        EXPECT_EQ(ctl("fault reset"), "error no client is connected");
+    });
 }

@@ -3,6 +3,7 @@
 // one line with a non-zero status (docs/control.md).
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
@@ -108,6 +109,9 @@ int main(int argc, char* argv[]) {
     const std::string verb = words[0];
     if (!vantis::verbs::find(verb)) fail(kUsage, "unknown verb \"" + verb + "\" (vantis-ctl --help lists them)");
     if (verb == "wait" && words.size() != 2) fail(kUsage, "wait needs one of ready, connected, disconnected, idle");
+    // The simulator may run elsewhere in the file tree: a file is named to it in full.
+    if (verb == "data" && words.size() == 3 && words[1] == "load")
+        words[2] = QFileInfo(QFile::decodeName(QByteArray::fromStdString(words[2]))).absoluteFilePath().toStdString();
     std::string request;
     for (const auto& w : words) {
         if (w.find('\n') != std::string::npos) fail(kUsage, "a request cannot hold a line feed");
