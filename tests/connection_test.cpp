@@ -188,12 +188,11 @@ TEST_F(Connection, ANewClientsFirstLineStandsAloneAfterAFloodAndLeave) {
         choose(2);
         for (int round = 0; round < 5; ++round) {
             SCOPED_TRACE(round);
+            std::string burst = request("TRIGGERSET#0#");
+            for (int i = 0; i < 200; ++i) burst += request("SETTIME#1#");
+            burst += request("TRIGGERSET#3#");
             {
-                Client flood(port());
-                ASSERT_TRUE(flood.ok());
-                std::string burst = request("TRIGGERSET#0#");
-                for (int i = 0; i < 200; ++i) burst += request("SETTIME#1#");
-                burst += request("TRIGGERSET#3#");
+                Client flood = connect_client();
                 flood.send(burst);
             }
             ASSERT_TRUE(wait_for([] { return instrument.client_handle == 0; }));
