@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ZErov_models.h"
+#include "extension.h"
 #include "harness.h"
 
 namespace {
@@ -90,6 +92,13 @@ TEST_F(Startup, PanelStartsInItsInitialStateAndClosesWithZero) {
         EXPECT_EQ(text(MAINPNL_SERVER_IP).find(':'), std::string::npos) << "dotted IPv4 expected";
         EXPECT_EQ(value(MAINPNL_VATYPE), 0);
         EXPECT_EQ(text(MAINPNL_VATYPE), "Select Vantis Model");
+        // The command line names the ring's items before the panel is loaded.
+        const auto items = vt::OnUi([] { return cvi::ext::ringItems(panel(), MAINPNL_VATYPE); });
+        ASSERT_EQ(items.size(), static_cast<std::size_t>(kModelRingItemCount));
+        for (int i = 0; i < kModelRingItemCount; ++i) {
+            EXPECT_EQ(items[i].first, i);
+            EXPECT_EQ(items[i].second, kModelRingItems[i]);
+        }
         EXPECT_EQ(attribute(MAINPNL_BATTERY, ATTR_VISIBLE), 0);
         EXPECT_EQ(value(MAINPNL_BATTERY), 75);
         EXPECT_EQ(attribute(MAINPNL_TRIGGERBUTTON, ATTR_VISIBLE), 0);
