@@ -23,6 +23,7 @@ export XDG_RUNTIME_DIR=$runtime
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done  # their sockets go before the folder
     rm -rf "$runtime"
 }
 trap cleanup EXIT
@@ -32,7 +33,7 @@ ctl() { "$build/vantis-ctl" "$@"; }
 listening() { (exec 9<>"/dev/tcp/$1/$2") 2>/dev/null; }
 if [ "$port" = free ]; then
     for _ in $(seq 50); do
-        port=$((40000 + RANDOM % 20000))
+        port=$((20000 + RANDOM % 12000))  # below the system's ephemeral ports: no client holds one
         taken=0
         for a in "${addresses[@]}"; do listening "$a" "$port" && taken=1; done
         [ "$taken" = 0 ] && break
