@@ -289,11 +289,15 @@ void oracle_write(const unsigned char* data, std::size_t length, bool delivered)
 
 void oracle_client_accepted() {
     track();
-    // An over-long line whose rest never came ends with the client that sent it,
-    // provided all of it was consumed.
-    if (o.consumed == o.entered.size() && !o.entered.empty() && o.entered.back() != '\n' &&
-        o.entered.size() - o.lineStart.back() > kLongestLine)
+    // A line left unfinished by the clients before ends with them: its unread
+    // part is gone from the ring, and the newcomer's first byte starts a line.
+    if (!o.entered.empty() && o.entered.back() != '\n') {
+        const std::size_t feed = o.entered.rfind('\n');
+        const std::size_t cut = std::max(o.consumed, feed == std::string::npos ? 0 : feed + 1);
+        o.entered.resize(cut);
+        o.lineStart.resize(cut);
         o.lineBreak = true;
+    }
     checkRing();
 }
 

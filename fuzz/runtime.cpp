@@ -67,6 +67,7 @@ struct Runtime {
     bool draining = false;
     double now = 1000.0, tempo = 0.31;
     bool quit = false;
+    bool closing = false;  // QuitUserInterface was called
     int quitCode = 0;
     tcpFuncPtr callback = nullptr;
     void* callbackData = nullptr;
@@ -507,6 +508,7 @@ int RunUserInterface() {
 
 int QuitUserInterface(int code) {
     rt.quit = true;
+    rt.closing = true;
     rt.quitCode = code;
     return 0;
 }
@@ -515,6 +517,8 @@ int ProcessSystemEvents() {
     pass();
     return 0;
 }
+
+int QuitRequested() { return rt.closing ? 1 : 0; }
 
 int RegisterTCPServer(unsigned, tcpFuncPtr callback, void* callbackData) {
     if (rt.callback) return kTCP_UnableToRegisterService;

@@ -82,7 +82,9 @@ int GetCtrlAttribute(int panel, int control, int attribute, char (&buffer)[N]) {
 }
 int SetActiveCtrl(int panel, int control);
 
-// Popups and cursor.
+// Popups and cursor. MessagePopup returns once the operator has dismissed the
+// popup, or at once with UIEGeneral when nobody can see it (no display): its
+// text then goes to the error output instead.
 int MessagePopup(const char* title, const char* message);
 int SetWaitCursor(int on);
 
@@ -91,6 +93,10 @@ int SetWaitCursor(int on);
 int RunUserInterface();
 int QuitUserInterface(int code);
 int ProcessSystemEvents();
+// Nonzero once QuitUserInterface has been called: the program is closing. A loop
+// that waits on conditions of its own (or writes without processing events)
+// ends on it, since the quit takes effect only once control is back in the loop.
+int QuitRequested();
 
 // TCP server: one callback for connect, disconnect and data-ready events.
 int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData);

@@ -75,6 +75,15 @@ void setReadingPaused(bool paused);
 // The port the TCP server listens on; 0 when none.
 unsigned listeningPort();
 
+// Where RegisterTCPServer listens: an IPv4 or IPv6 literal, and a port that
+// replaces the one the program asks for (-1: keep it). Without a call, all IPv4
+// interfaces on the program's port. False, and nothing changes, for an address
+// that is not a literal or a port out of range.
+bool setListenAddress(const std::string& address, int port = -1);
+// The address being listened on ("127.0.0.1:3000", "[::1]:3000"), or, while
+// nothing listens, the one that will be.
+std::string listenAddress();
+
 // ---- Before every wait ----
 // Run whenever the run-time is about to wait or pause: an idle wait for events,
 // Delay, a blocking read or write, a popup, a return to an event loop.
@@ -85,8 +94,19 @@ void onBeforeWait(std::function<void()> fn);
 using SampleProvider = std::function<bool(long long tenths, int count, std::uint16_t* words)>;
 void setSampleProvider(SampleProvider provider);
 
+// ---- Closing ----
+// From the run-time's start to its end, SIGTERM, SIGINT and SIGHUP close the
+// program as the panel's close button does, even while the program processes no
+// events (QuitRequested looks for them). A second signal of the same kind ends
+// the process at once.
+void closeOnSignals();
+// No display: popups go to the error output (MessagePopup).
+bool headless();
+
 // ---- Panels, for operator actions and reports ----
 enum class Kind { Ring, Button, TextBox, Led, String, Decoration, Switch };
+// Appended to the title of every panel loaded from now on.
+void setPanelTitleSuffix(const std::string& suffix);
 // The widget behind a control or a panel; null when there is none.
 QWidget* widgetOf(int panel, int control);
 QWidget* panelWidget(int panel);

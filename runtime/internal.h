@@ -106,6 +106,12 @@ void releaseWrites();
 // (they will be answered at once), so a burst of replies leaves in full segments.
 void passWriteBurst();
 void setInPass(bool inPass);
+// Raises the close event of every loaded panel that has a callback, at once;
+// false when there is none.
+bool deliverPanelClose();
+// What the last failed start-up step of the TCP server said (the address it
+// could not listen on, and why), once; empty when nothing failed.
+std::string takeFailureNote();
 // Set up and torn down with the run-time.
 void resetPanels();
 void resetTcp();

@@ -28,6 +28,13 @@ long unsentBytes(std::intptr_t socket);
 void shutdownBoth(std::intptr_t socket);
 // Makes the socket's close send a reset (RST) at once instead of a FIN.
 void setLingerZero(std::intptr_t socket);
+// Turns SIGTERM, SIGINT and SIGHUP into a byte on a socket pair (the handler
+// writes it and does nothing else) and returns the end to read, non-blocking;
+// -1 when that cannot be set up. A second signal of a kind already caught ends
+// the process as the signal's default would.
+int catchCloseSignals();
+// True when a signal has come since the last call; drains what waits on fd.
+bool takeCloseSignals(int fd);
 // The host name of an IPv4 address (host order), or empty when it has none.
 std::string hostNameOf(std::uint32_t ipv4);
 

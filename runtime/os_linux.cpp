@@ -21,6 +21,7 @@
 #include <xcb/xcb.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace cvi::os {
@@ -115,6 +116,51 @@ void shutdownBoth(std::intptr_t socket) { ::shutdown(static_cast<int>(socket), S
 void setLingerZero(std::intptr_t socket) {
     const linger l{1, 0};
     ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+namespace {
+
+int closeSignalWriteFd = -1;
+volatile std::sig_atomic_t closeSignalsSeen[NSIG] = {};
+
+void onCloseSignal(int sig) {
+    const int saved = errno;
+    if (closeSignalsSeen[sig]) {
+        // The close already asked for has not ended the program: let this one.
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+    }
+    closeSignalsSeen[sig] = 1;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(closeSignalWriteFd, &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+int catchCloseSignals() {
+    static int readFd = -1;
+    if (readFd >= 0) {
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) closeSignalsSeen[sig] = 0;
+        return readFd;
+    }
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return -1;
+    closeSignalWriteFd = fds[1];
+    readFd = fds[0];
+    struct sigaction sa {};
+    sa.sa_handler = onCloseSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    return readFd;
+}
+
+bool takeCloseSignals(int fd) {
+    bool any = false;
+    char buf[64];
+    while (::read(fd, buf, sizeof buf) > 0) any = true;
+    return any;
 }
 
 std::string hostNameOf(std::uint32_t ipv4) {

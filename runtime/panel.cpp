@@ -66,6 +66,7 @@ struct Panels {
     int nextHandle = 1;
     const ext::CallbackBinding* bindings = nullptr;
     std::size_t bindingCount = 0;
+    QString titleSuffix;
 };
 
 Panels& panels() {
@@ -364,12 +365,22 @@ void resetPanels() {
     panels().nextHandle = 1;
 }
 
+bool deliverPanelClose() {
+    std::vector<int> handles;
+    for (const auto& [h, p] : panels().byHandle)
+        if (p.callback) handles.push_back(h);
+    for (int h : handles)
+        if (Panel* p = findPanel(h); p && p->callback) invokeCallback([&] { p->callback(h, EVENT_CLOSE, nullptr, 0, 0); });
+    return !handles.empty();
+}
+
 namespace ext {
 
 void setCallbackBindings(const CallbackBinding* bindings, std::size_t count) {
     panels().bindings = bindings;
     panels().bindingCount = count;
 }
+void setPanelTitleSuffix(const std::string& suffix) { panels().titleSuffix = QString::fromUtf8(suffix.c_str()); }
 
 QWidget* widgetOf(int panel, int control) {
     Control* c = findControl(panel, control);
@@ -446,6 +457,7 @@ int LoadPanel(int /*parentPanel*/, const char* panelFile, int panelResourceId) {
         if (!b || !b->panel) return UIECallbackNotFound;
         p.callback = b->panel;
     }
+    if (!panels().titleSuffix.isEmpty()) root->setWindowTitle(root->windowTitle() + panels().titleSuffix);
     p.root = std::move(root);
     if (const int rc = bindControls(p); rc < 0) return rc;
     p.root->installEventFilter(new CloseFilter(p.handle, p.root.get()));
@@ -463,8 +475,10 @@ int DisplayPanel(int panel) {
     p->root->setGeometry(p->left, p->top, size.width(), size.height());
     p->root->show();
     seams().panelsDisplayed.fetch_add(1);
-    p->root->raise();
-    p->root->activateWindow();
+    if (!ext::headless()) {  // the offscreen platform has no stacking, and says so on stderr
+        p->root->raise();
+        p->root->activateWindow();
+    }
     return 0;
 }
 

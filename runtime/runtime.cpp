@@ -1,12 +1,14 @@
 // Run-time start and end, the event loop, popups, cursor and the clock.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <chrono>
@@ -66,6 +68,12 @@ struct Loop {
     QEventLoop* uiLoop = nullptr;
     bool quitRequested = false;
     int quitCode = 0;
+    bool closing = false;  // QuitUserInterface was called: the program is ending
+    std::vector<QPointer<QMessageBox>> popups;  // open, innermost last
+    bool signalsWanted = false;
+    int signalFd = -1;
+    QSocketNotifier* signalNotifier = nullptr;
+    SteadyClock::time_point nextSignalLook{};
     bool waitCursor = false;
     QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
     bool wakeAtSet = false;  // WakeAt was called since the last event pass
@@ -144,6 +152,26 @@ void waitForEvents(int ms) {
     l.wake->stop();
 }
 
+// A close signal has come: the panels hear of it as of their close button, at
+// once (the program may be in the middle of a download, processing no events).
+void closeForSignal() {
+    if (!deliverPanelClose()) QuitUserInterface(0);
+}
+
+void lookForCloseSignal() {
+    auto& l = loop();
+    if (l.signalFd >= 0 && os::takeCloseSignals(l.signalFd)) closeForSignal();
+}
+
+// The error output, for a popup that nobody could see: one line.
+void writePopupLine(const char* title, const char* message) {
+    std::string text = message ? message : "";
+    for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos;) text.replace(at, 1, "; ");
+    if (std::string note = takeFailureNote(); !note.empty()) text += " (" + note + ")";
+    std::fprintf(stderr, "vantis-sim: %s: %s\n", title && title[0] ? title : "message", text.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 namespace ext {
@@ -159,6 +187,13 @@ SampleProvider& sampleProvider() {
 }  // namespace
 
 void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(provider); }
+
+void closeOnSignals() { loop().signalsWanted = true; }
+
+bool headless() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
 
 }  // namespace ext
 }  // namespace cvi
@@ -186,6 +221,7 @@ int InitCVIRTDll(int argc, char* argv[]) {
         l.hooked = dispatcher;
     }
     l.quitRequested = false;
+    l.closing = false;
     l.wakeAtSet = false;
     l.quitCode = 0;
     restartActivity();
@@ -204,6 +240,13 @@ int InitCVIRTDll(int argc, char* argv[]) {
         s.clock = nullptr;
         s.changed = false;
     }
+    if (l.signalsWanted && !l.signalNotifier) {
+        l.signalFd = os::catchCloseSignals();
+        if (l.signalFd >= 0) {
+            l.signalNotifier = new QSocketNotifier(l.signalFd, QSocketNotifier::Read);
+            QObject::connect(l.signalNotifier, &QSocketNotifier::activated, [] { lookForCloseSignal(); });
+        }
+    }
     for (auto& fn : l.started) fn();
     return 1;
 }
@@ -219,6 +262,8 @@ void CloseCVIRTDll() {
     }
     delete l.wake;
     l.wake = nullptr;
+    delete l.signalNotifier;
+    l.signalNotifier = nullptr;
     if (l.ownedApp) {
         delete l.ownedApp;
         l.ownedApp = nullptr;
@@ -243,9 +288,18 @@ int MessagePopup(const char* title, const char* message) {
             return 0;
         }
     }
+    auto& l = loop();
+    // Headless, a modal popup would wait for a click that cannot come.
+    if (ext::headless()) {
+        writePopupLine(title, message);
+        return UIEGeneral;
+    }
+    if (l.closing) return 0;  // nobody is left to read it
     QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(title ? title : ""),
                     QString::fromLatin1(message ? message : ""), QMessageBox::Ok);
+    l.popups.emplace_back(&box);
     box.exec();
+    l.popups.pop_back();
     return 0;
 }
 
@@ -278,11 +332,29 @@ int RunUserInterface() {
 int QuitUserInterface(int code) {
     auto& l = loop();
     l.quitCode = code;
+    l.closing = true;
+    // A popup open at the close does not hold it up.
+    for (auto& box : l.popups)
+        if (box) box->done(0);
     if (l.uiLoop)
         l.uiLoop->exit(code);  // takes effect once control is back in the loop
     else
         l.quitRequested = true;
     return 0;
+}
+
+int QuitRequested() {
+    auto& l = loop();
+    if (!l.closing && l.signalFd >= 0) {
+        // Between event passes (a download processes none) the signal pipe is
+        // looked at directly; often enough, and not once per frame.
+        const auto now = SteadyClock::now();
+        if (now >= l.nextSignalLook) {
+            l.nextSignalLook = now + std::chrono::milliseconds(5);
+            lookForCloseSignal();
+        }
+    }
+    return l.closing ? 1 : 0;
 }
 
 int ProcessSystemEvents() {

@@ -42,6 +42,9 @@ struct Server {
     bool readingPaused = false;  // no data-ready events (a hung instrument)
     ext::WriteFilter filter;
     std::function<bool(unsigned)> inputWaiting;
+    QHostAddress listenAddress{QHostAddress::AnyIPv4};
+    int listenPort = -1;      // -1: the port the program asks for
+    std::string failureNote;  // why the last registration failed
 };
 
 Server& server() {
@@ -292,6 +295,28 @@ bool writesHeld() {
     return false;
 }
 
+std::string takeFailureNote() {
+    std::string note;
+    note.swap(server().failureNote);
+    return note;
+}
+
+namespace {
+
+// "ADDRESS:PORT", an IPv6 address in brackets.
+std::string addressText(const QHostAddress& a, unsigned port) {
+    const QString host = a.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + a.toString() + QLatin1Char(']')
+                                                                        : a.toString();
+    return host.toStdString() + ":" + std::to_string(port);
+}
+
+bool anyAddress(const QHostAddress& a) {
+    return a == QHostAddress(QHostAddress::AnyIPv4) || a == QHostAddress(QHostAddress::AnyIPv6) ||
+           a == QHostAddress(QHostAddress::Any);
+}
+
+}  // namespace
+
 void resetTcp() {
     auto& s = server();
     s.burstOpen = false;
@@ -324,6 +349,20 @@ namespace ext {
 unsigned listeningPort() {
     auto& s = server();
     return s.listener ? s.listener->serverPort() : 0;
+}
+
+bool setListenAddress(const std::string& address, int port) {
+    QHostAddress a;
+    if (!a.setAddress(QString::fromStdString(address)) || port < -1 || port > 65535) return false;
+    server().listenAddress = a;
+    server().listenPort = port;
+    return true;
+}
+
+std::string listenAddress() {
+    auto& s = server();
+    if (s.listener) return addressText(s.listenAddress, s.listener->serverPort());
+    return addressText(s.listenAddress, s.listenPort >= 0 ? static_cast<unsigned>(s.listenPort) : 3000u);
 }
 
 void setWriteFilter(WriteFilter filter) { server().filter = std::move(filter); }
@@ -428,13 +467,16 @@ int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData) {
     auto& s = server();
     if (s.listener) return kTCP_UnableToRegisterService;
     const int override = seams().portOverride.load();
-    const quint16 listenPort = static_cast<quint16>(override >= 0 ? override : static_cast<int>(port));
+    const int chosen = s.listenPort >= 0 ? s.listenPort : static_cast<int>(port);
+    const quint16 listenPort = static_cast<quint16>(override >= 0 ? override : chosen);
     auto listener = std::make_unique<QTcpServer>();
     listener->setMaxPendingConnections(64);
-    if (!listener->listen(QHostAddress::AnyIPv4, listenPort)) {
+    if (!listener->listen(s.listenAddress, listenPort)) {
         s.systemError = listener->errorString().toStdString();
+        s.failureNote = addressText(s.listenAddress, listenPort) + ": " + s.systemError;
         return kTCP_UnableToRegisterService;
     }
+    s.failureNote.clear();
     QObject::connect(listener.get(), &QTcpServer::newConnection, listener.get(), [] { accept(); });
     static const bool hooked = (addOwnBeforeWait(releaseWrites), true);  // nothing held over any wait
     (void)hooked;
@@ -505,6 +547,11 @@ int GetTCPPeerName(unsigned handle, char* buffer, std::size_t size) {
 }
 
 int GetTCPHostAddr(char* buffer, std::size_t size) {
+    // Listening on one address, that is the host's address for the client.
+    if (const QHostAddress& own = server().listenAddress; !anyAddress(own)) {
+        copyOut(dottedIPv4(own), buffer, size);
+        return 0;
+    }
     std::string addr = "127.0.0.1";
     for (const QNetworkInterface& nif : QNetworkInterface::allInterfaces()) {
         const auto flags = nif.flags();

@@ -33,6 +33,7 @@
 #include <optional>
 
 #include "controlpath.h"
+#include "services.h"
 #include "cvi.h"
 #include "extension.h"
 #include "linkfaults.h"
@@ -259,6 +260,8 @@ QByteArray stateJson() {
         .addWritten("instrument", QByteArray::fromStdString(f.instrument()))  // the program's, in its own order
         .addWritten("faults", written(faults))
         .addWritten("data", QByteArray::fromStdString(recording::describe()))
+        .add("name", QString::fromStdString(vantis::services::instanceName()))
+        .add("listen", QString::fromStdString(ext::listenAddress()))
         .text();
 }
 
@@ -701,9 +704,11 @@ std::optional<QString> chosenPath() {
             return fileName(t.path);
         }
     }
-    const std::string path = vantis::controlSocketPath();
-    if (path == vantis::controlDirectory() + "/control" && !ownFolder(fileName(vantis::controlDirectory())))
-        return std::nullopt;
+    const std::string& name = vantis::services::instanceName();
+    const std::string path = vantis::controlSocketPath(name);
+    const bool inOwnFolder = !name.empty() || path == vantis::controlDirectory() + "/control";
+    if (inOwnFolder && !ownFolder(fileName(vantis::controlDirectory()))) return std::nullopt;
+    if (!name.empty() && !ownFolder(fileName(vantis::controlDirectory() + "/" + name))) return std::nullopt;
     return fileName(path);
 }
 

@@ -32,8 +32,16 @@ inline std::string controlDirectory() {
     return "/tmp/vantis-sim-" + std::to_string(userId());
 }
 
-// VANTIS_CONTROL_SOCKET when set, else "control" in controlDirectory().
-inline std::string controlSocketPath() {
+// The socket of the instance named so: "control" in a folder of its own,
+// NAME, in controlDirectory().
+inline std::string namedControlSocketPath(const std::string& name) {
+    return controlDirectory() + "/" + name + "/control";
+}
+
+// An instance's socket: a named instance's own, else VANTIS_CONTROL_SOCKET when
+// set, else "control" in controlDirectory().
+inline std::string controlSocketPath(const std::string& name = {}) {
+    if (!name.empty()) return namedControlSocketPath(name);
     const char* named = std::getenv(kControlSocketVariable);
     if (named && named[0] != '\0') return named;
     return controlDirectory() + "/control";

@@ -3,9 +3,29 @@
 // know of the instrument's receive ring.
 #pragma once
 
+#include <string>
+
 namespace vantis::services {
 
 // Installs them all; call once, before the run-time starts.
 void install();
+
+// What the command line asks of one run of the program. Left at their defaults,
+// the program behaves as it does without options.
+struct Settings {
+    std::string name;            // the instance's name: its own control folder, the window title
+    std::string listenAddress;   // empty: all IPv4 interfaces
+    int listenPort = -1;         // -1: the program's own port
+    int model = -1;              // chosen in the model ring at start-up; -1: none
+    bool closeOnSignals = false; // SIGTERM, SIGINT, SIGHUP close as the panel's close button
+    std::string dataFile;        // a recording for the download; empty: the built-in pattern
+};
+
+// Applies them; call once, after install and before the run-time starts.
+// False, and a reason, when the run-time refuses a setting.
+bool configure(const Settings& settings, std::string* why);
+
+// The instance's name; empty when it has none.
+const std::string& instanceName();
 
 }  // namespace vantis::services

@@ -133,8 +133,14 @@ void cmd_settestcomment(const char*, int, int, char* reply) {
     instrument.awaiting_reply = 1;
     Transmitter("COMMENT?\n");
     enter_wait(kWaitComment);
-    while (instrument.awaiting_reply) ProcessSystemEvents();
+    while (instrument.awaiting_reply && !QuitRequested()) ProcessSystemEvents();
     leave_wait();
+    if (instrument.awaiting_reply) {
+        // The program is closing: no comment came, and nothing more is said.
+        instrument.awaiting_reply = 0;
+        reply[0] = '\0';
+        return;
+    }
     // A comment longer than the field keeps its first characters.
     const std::size_t kept = strnlen(instrument.reply_line, sizeof instrument.test_comment - 1);
     std::memcpy(instrument.test_comment, instrument.reply_line, kept);
@@ -178,7 +184,7 @@ void cmd_erase(const char*, int, int, char* reply) {
     instrument.erase_count = 0;
     double last_tick = Timer();
     enter_wait(kWaitErase);
-    while (instrument.erase_count <= instrument.erase_ticks) {
+    while (instrument.erase_count <= instrument.erase_ticks && !QuitRequested()) {
         const double now = Timer();
         if (now - last_tick > kEraseTickSeconds) {
             ++instrument.erase_count;
@@ -189,6 +195,10 @@ void cmd_erase(const char*, int, int, char* reply) {
         status_check();
     }
     leave_wait();
+    if (instrument.erase_count <= instrument.erase_ticks) {
+        reply[0] = '\0';  // cut short by the close: the memory is not erased
+        return;
+    }
     instrument.record_state = kRecordErased;
     instrument.window_start_ms = 0;
     instrument.window_end_ms = 0;
@@ -274,7 +284,7 @@ void wait_armed(ArmWait& w, double arm_limit_ms, double post_trigger_ms) {
         }
         if (arm_limit_ms > 0 && (now - w.arm_time) * 1000.0 > arm_limit_ms) w.stop_reason = StopReason::ArmLimitOver;
         w.end_time = now;
-    } while (w.stop_reason == StopReason::None);
+    } while (w.stop_reason == StopReason::None && !QuitRequested());
     leave_wait();
     instrument.awaiting_reply = 0;
 }
@@ -321,6 +331,7 @@ void cmd_arm(const char*, int a1, int a2, char* reply) {
     SetCtrlAttribute(instrument.panel_handle, MAINPNL_TRIGGERBUTTON, ATTR_VISIBLE, 1);
     instrument.trigger_seen = 0;
     wait_armed(w, a1, a2);
+    if (w.stop_reason == StopReason::None) return;  // the program is closing
     record_window(w, a1, a2);
 }
 
@@ -394,7 +405,7 @@ void cmd_dumpbin(const char* name, int start, int end, char* reply) {
     unsigned short sample[kMaxFrameWords];
     unsigned char recorded[2 * kMaxFrameWords + 1];
     const bool from_recording = GetRecordedSample(first_tenth, coordinate_count, sample) == 1;
-    for (long long i = 0; i < frame_count; ++i) {
+    for (long long i = 0; i < frame_count && !QuitRequested(); ++i) {
         const unsigned char* frame = i < trigger_frame ? before : after;
         if (from_recording) {
             if (i > 0) GetRecordedSample(first_tenth + i, coordinate_count, sample);

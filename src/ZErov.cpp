@@ -97,7 +97,7 @@ void accept_client(unsigned handle) {
     char address[31] = {0};
     const int panel = instrument.panel_handle;
     instrument.client_handle = handle;
-    end_dropped_line();
+    end_unfinished_line();
     SetCtrlVal(panel, MAINPNL_CONNECTED, 1);
     if ((instrument.tcp_status = GetTCPPeerAddr(handle, address, sizeof address)) < 0) return ShowTCPError();
     SetCtrlVal(panel, MAINPNL_CLIENT_IP, address);
@@ -276,11 +276,13 @@ int ZErovMain(int argc, char* argv[]) {
     instrument.panel_handle = LoadPanel(0, "ZErov.uir", MAINPNL);
     if (instrument.panel_handle < 0) return -1;
     const int panel = instrument.panel_handle;
+    int status = 0;
     DisableBreakOnLibraryErrors();
     SetWaitCursor(1);
     if (RegisterTCPServer(kServerPort, ServerTCPCB, nullptr) < 0) {
         SetWaitCursor(0);  // the operator is asked to act: no busy cursor over the popup
-        MessagePopup("TCP Server", "Server registration failed!");
+        // A popup nobody could see (no display) leaves the failure to the exit status.
+        if (MessagePopup("TCP Server", "Server registration failed!") < 0) status = -1;
     } else {
         SetWaitCursor(0);
         SetCtrlVal(panel, MAINPNL_ONLINE, 1);
@@ -297,5 +299,5 @@ int ZErovMain(int argc, char* argv[]) {
     }
     DiscardPanel(panel);
     CloseCVIRTDll();
-    return 0;
+    return status;
 }

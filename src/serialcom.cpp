@@ -130,14 +130,17 @@ int get_command(char* name, std::size_t name_size, int* field_count, int* arg1, 
     return result;
 }
 
-void end_dropped_line() {
+void end_unfinished_line() {
     RxRing& r = rx_ring;
-    if (!r.dropping_long_line) return;
+    // Whole lines stay for the service; what follows the last line feed was left
+    // unfinished by a client that has gone (the rest of it never comes).
+    std::uint8_t end = r.read_index;
     for (std::uint8_t i = r.read_index; i != r.write_index; ++i)
-        if (r.storage[i] == '\n') return;  // the drop ends at this line feed, before the newcomer's bytes
-    clear_ring(r.read_index, r.write_index);
-    r.read_index = r.write_index;
-    r.dropping_long_line = false;
+        if (r.storage[i] == '\n') end = static_cast<std::uint8_t>(i + 1);
+    clear_ring(end, r.write_index);
+    r.write_index = end;
+    // A line being dropped ends with its sender, unless its line feed is still to be read.
+    if (end == r.read_index) r.dropping_long_line = false;
 }
 
 void Transmitter(const char* text) {

@@ -15,9 +15,10 @@ int get_command(char (&name)[N], int* field_count, int* arg1, int* arg2, int* ar
     return get_command(name, N, field_count, arg1, arg2, arg3);
 }
 
-// Ends the dropping of an over-long line whose rest never came: its sender has
-// gone, and a newcomer's first line must not be dropped as its tail.
-void end_dropped_line();
+// For a new client: discards the unfinished line an earlier client left in the
+// ring (a line being dropped included), so that the newcomer's first line
+// stands alone. Whole lines stay.
+void end_unfinished_line();
 
 // Sends text followed by its decimal byte sum and CR LF; "?2..." goes as "?2\r\n".
 void send_command(const char* text);

@@ -180,3 +180,32 @@ TEST_F(Connection, AClientThatLeavesAndComesStraightBackIsAcceptedAgain) {
         EXPECT_EQ(box(MAINPNL_RECEIVE).find("Refusing"), std::string::npos);
     });
 }
+
+// A client floods and leaves at once: the ring keeps what it could read, which
+// ends inside a line. The next client's first line must not be joined to it.
+TEST_F(Connection, ANewClientsFirstLineStandsAloneAfterAFloodAndLeave) {
+    run([&] {
+        choose(2);
+        for (int round = 0; round < 5; ++round) {
+            SCOPED_TRACE(round);
+            std::string burst = request("TRIGGERSET#0#");
+            for (int i = 0; i < 200; ++i) burst += request("SETTIME#1#");
+            burst += request("TRIGGERSET#3#");
+            {
+                Client flood = connect_client();
+                flood.send(burst);
+            }
+            ASSERT_TRUE(wait_for([] { return instrument.client_handle == 0; }));
+            Client next = connect_client();
+            next.command("GETTRIGGER#");
+            // Whole lines the first client left are still answered, to whoever is connected.
+            std::string line;
+            do {
+                line = next.line();
+                ASSERT_NE(line, "") << "no reply to GETTRIGGER";
+                ASSERT_NE(line.substr(0, 2), "?1") << "a line was joined to the newcomer's";
+            } while (line.rfind("GETTRIGGER#", 0) != 0);
+            EXPECT_TRUE(line == reply("GETTRIGGER#0#") || line == reply("GETTRIGGER#3#")) << line;
+        }
+    });
+}

@@ -111,8 +111,10 @@ TEST_F(Control, StateAndTrafficShowWhatThePanelShows) {
         EXPECT_TRUE(has(s, "\"speed\":{\"value\":0,\"text\":\"Fast\",\"visible\":true,\"dimmed\":false}")) << s;
         EXPECT_TRUE(has(s, "\"direction\":{\"value\":\"LEFT\",\"text\":\"Left\",")) << s;
         EXPECT_TRUE(has(s, "\"instrument\":{\"serving\":false,\"model_type\":0,\"wait\":\"none\",\"service_depth\":0,"
-                           "\"record_state\":3,\"window\":[0,0]},\"faults\":[],\"data\":{\"source\":\"pattern\"}}"))
+                           "\"record_state\":3,\"window\":[0,0]},\"faults\":[],\"data\":{\"source\":\"pattern\"},"))
             << s;
+        // An instance without a name, on all IPv4 interfaces.
+        EXPECT_TRUE(has(s, ",\"name\":\"\",\"listen\":\"0.0.0.0:" + std::to_string(port()) + "\"}")) << s;
 
         Client c = connect_client();
         EXPECT_EQ(ctl("model 2ndgen worldsid"), "ok");

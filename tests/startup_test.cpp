@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ZErov_models.h"
+#include "extension.h"
 #include "harness.h"
 
 namespace {
@@ -90,6 +92,13 @@ TEST_F(Startup, PanelStartsInItsInitialStateAndClosesWithZero) {
         EXPECT_EQ(text(MAINPNL_SERVER_IP).find(':'), std::string::npos) << "dotted IPv4 expected";
         EXPECT_EQ(value(MAINPNL_VATYPE), 0);
         EXPECT_EQ(text(MAINPNL_VATYPE), "Select Vantis Model");
+        // The command line names the ring's items before the panel is loaded.
+        const auto items = vt::OnUi([] { return cvi::ext::ringItems(panel(), MAINPNL_VATYPE); });
+        ASSERT_EQ(items.size(), static_cast<std::size_t>(kModelRingItemCount));
+        for (int i = 0; i < kModelRingItemCount; ++i) {
+            EXPECT_EQ(items[i].first, i);
+            EXPECT_EQ(items[i].second, kModelRingItems[i]);
+        }
         EXPECT_EQ(attribute(MAINPNL_BATTERY, ATTR_VISIBLE), 0);
         EXPECT_EQ(value(MAINPNL_BATTERY), 75);
         EXPECT_EQ(attribute(MAINPNL_TRIGGERBUTTON, ATTR_VISIBLE), 0);
@@ -133,3 +142,40 @@ TEST_F(Startup, ClearButtonEmptiesBothTrafficBoxes) {
         EXPECT_EQ(box(MAINPNL_RECEIVE), "S#118\n");
     });
 }
+
+// The quit reaches a command that waits on its own conditions: each wait ends
+// at once, says nothing more, and the client sees its connection end.
+struct WaitCase {
+    const char* what;
+    bool erased_first;
+    const char* command;
+    const char* first_reply;  // framed as sent; empty: none before the wait
+};
+
+class ClosingDuring : public Sim, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(ClosingDuring, TheWaitEndsAtOnceAndTheClientSeesTheEnd) {
+    const WaitCase& k = GetParam();
+    const int status = run([&] {
+        Client c = serve(10);
+        if (k.erased_first) erase(c);
+        c.command(k.command);
+        if (*k.first_reply) {
+            EXPECT_EQ(c.line(), k.first_reply);
+        }
+        EXPECT_TRUE(wait_for([] { return instrument.waits_in_service > 0; }));
+        close_panel();
+        EXPECT_TRUE(c.closed());
+        EXPECT_EQ(c.read(4096, 0), "") << "nothing after the close";
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(instrument.waits_in_service, 0);
+    EXPECT_EQ(instrument.service_depth, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, ClosingDuring,
+                         ::testing::Values(WaitCase{"Erase", false, "ERASE#", ""},
+                                           WaitCase{"ArmWithoutALimit", true, "ARM#0#0#", "ARM#0#0#169\r\n"},
+                                           WaitCase{"ArmWithALimit", true, "ARM#100000#0#", "ARM#100000#0#154\r\n"},
+                                           WaitCase{"TestComment", false, "SETTESTCOMMENT#", "COMMENT?\n"}),
+                         [](const auto& info) { return std::string(info.param.what); });

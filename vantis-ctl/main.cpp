@@ -2,10 +2,12 @@
 // One request per run; the reply's data goes to stdout, a failure to stderr as
 // one line with a non-zero status (docs/control.md).
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalSocket>
 #include <QThread>
 
@@ -27,8 +29,12 @@ enum Status { kOk = 0, kRefused = 1, kUsage = 2, kNoSimulator = 3, kTimedOut = 4
 using SteadyClock = std::chrono::steady_clock;
 
 std::string help() {
-    return "usage: vantis-ctl [--timeout SECONDS] [--socket PATH] VERB [ARGS]\n" + vantis::verbs::usage() +
-           "The time-out (default 10 s) bounds the whole request, and a wait.\n";
+    return "usage: vantis-ctl [--timeout SECONDS] [--name NAME | --socket PATH] VERB [ARGS]\n"
+           "       vantis-ctl list [--json]\n" +
+           vantis::verbs::usage() +
+           "  list [--json]           the running simulators: name, address, model, client\n"
+           "The time-out (default 10 s) bounds the whole request, and a wait. --name talks\n"
+           "to the simulator started with that --name; without it, to the unnamed one.\n";
 }
 
 [[noreturn]] void fail(int status, const std::string& message) {
@@ -75,22 +81,82 @@ bool decodeJsonString(const std::string& json, std::string& out) {
     return true;
 }
 
+// One request on a connection of its own; empty when nothing answers in time.
+std::string ask(const QString& path, const std::string& request, int timeoutMs) {
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(timeoutMs)) return {};
+    socket.write(QByteArray::fromStdString(request + "\n"));
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!socket.canReadLine()) {
+        if (socket.state() != QLocalSocket::ConnectedState || secondsLeft(deadline) <= 0) return {};
+        socket.waitForReadyRead(msLeft(deadline));
+    }
+    return socket.readLine().chopped(1).toStdString();
+}
+
+// Every simulator that answers in the control folder: the unnamed one's socket
+// and each named one's folder. One line each, or a JSON array.
+int list(bool json, double timeout) {
+    const std::string base = vantis::controlDirectory();
+    std::vector<std::pair<std::string, QString>> sockets;  // name, path
+    if (vantis::isSocket(base + "/control")) sockets.emplace_back("", QFile::decodeName(QByteArray::fromStdString(base + "/control")));
+    const QDir dir(QFile::decodeName(QByteArray::fromStdString(base)));
+    for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const std::string path = vantis::namedControlSocketPath(name.toStdString());
+        if (vantis::isSocket(path)) sockets.emplace_back(name.toStdString(), QFile::decodeName(QByteArray::fromStdString(path)));
+    }
+    const int eachMs = static_cast<int>(std::min(timeout, 2.0) * 1000.0);
+    QJsonArray all;
+    for (const auto& [name, path] : sockets) {
+        const std::string reply = ask(path, "state", eachMs);
+        if (reply.rfind("ok {", 0) != 0) continue;  // left behind by a simulator that has gone
+        const QJsonObject state = QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(3))).object();
+        const QJsonObject controls = state.value(QLatin1String("controls")).toObject();
+        QJsonObject one;
+        one.insert(QLatin1String("name"), QString::fromStdString(name));
+        one.insert(QLatin1String("address"), state.value(QLatin1String("listen")).toString());
+        one.insert(QLatin1String("model"), controls.value(QLatin1String("model")).toObject().value(QLatin1String("text")).toString());
+        one.insert(QLatin1String("connected"),
+                   controls.value(QLatin1String("connected")).toObject().value(QLatin1String("value")).toInt() == 1);
+        one.insert(QLatin1String("socket"), path);
+        all.append(one);
+    }
+    if (json) {
+        std::printf("%s\n", QJsonDocument(all).toJson(QJsonDocument::Compact).constData());
+        return kOk;
+    }
+    for (const auto& v : all) {
+        const QJsonObject o = v.toObject();
+        const QString name = o.value(QLatin1String("name")).toString();
+        std::printf("%s\t%s\t%s\t%s\n", name.isEmpty() ? "-" : name.toLocal8Bit().constData(),
+                    o.value(QLatin1String("address")).toString().toLocal8Bit().constData(),
+                    o.value(QLatin1String("model")).toString().toLatin1().constData(),
+                    o.value(QLatin1String("connected")).toBool() ? "connected" : "no-client");
+    }
+    return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     double timeout = 10.0;
     std::string path = vantis::controlSocketPath();
+    std::string socketOption, name;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         std::string value;
-        if (a == "--timeout" || a == "--socket") {
+        if (a == "--timeout" || a == "--socket" || a == "--name") {
             if (i + 1 >= argc) fail(kUsage, a + " needs a value");
             value = argv[++i];
-        } else if (a.rfind("--timeout=", 0) == 0 || a.rfind("--socket=", 0) == 0) {
+        } else if (a.rfind("--timeout=", 0) == 0 || a.rfind("--socket=", 0) == 0 || a.rfind("--name=", 0) == 0) {
             value = a.substr(a.find('=') + 1);
         } else if (a == "-h" || a == "--help") {
             std::fputs(help().c_str(), stdout);
+            return kOk;
+        } else if (a == "--version") {
+            std::printf("vantis-ctl %s\n", VANTIS_VERSION);
             return kOk;
         } else {
             words.push_back(a);
@@ -101,12 +167,24 @@ int main(int argc, char* argv[]) {
             timeout = std::strtod(value.c_str(), &end);
             if (value.empty() || *end != '\0' || !(timeout >= 0) || timeout > 86400)
                 fail(kUsage, "bad time-out \"" + value + "\": expected seconds from 0 to 86400");
+        } else if (a.rfind("--name", 0) == 0) {
+            if (value.empty() || value.find('/') != std::string::npos || value[0] == '.')
+                fail(kUsage, "bad name \"" + value + "\": expected the NAME a simulator was started with");
+            name = value;
         } else {
-            path = value;
+            socketOption = value;
         }
     }
+    if (!name.empty() && !socketOption.empty()) fail(kUsage, "--name and --socket both name a socket: give one");
+    if (!socketOption.empty()) path = socketOption;
+    if (!name.empty()) path = vantis::controlSocketPath(name);
     if (words.empty()) fail(kUsage, "no verb given (vantis-ctl --help lists them)");
     const std::string verb = words[0];
+    if (verb == "list") {
+        if (words.size() > 2 || (words.size() == 2 && words[1] != "--json")) fail(kUsage, "list takes only --json");
+        QCoreApplication app(argc, argv);
+        return list(words.size() == 2, timeout);
+    }
     if (!vantis::verbs::find(verb)) fail(kUsage, "unknown verb \"" + verb + "\" (vantis-ctl --help lists them)");
     if (verb == "wait" && words.size() != 2) fail(kUsage, "wait needs one of ready, connected, disconnected, idle");
     // The simulator may run elsewhere in the file tree: a file is named to it in full.

@@ -1,0 +1,163 @@
+#include "options.h"
+
+#include <QCommandLineParser>
+#include <QHostAddress>
+#include <QStringList>
+
+#include <cstdio>
+
+#include "ZErov_models.h"
+
+namespace vantis::app {
+namespace {
+
+const char* const kUsage = "Usage: vantis-sim [--listen ADDRESS[:PORT]] [--name NAME] [--model N|NAME] [--data FILE] [--headless]";
+
+const char* const kHelp =
+    "Usage: vantis-sim [OPTION]...\n"
+    "Simulate a Vantis rib-deflection instrument: one TCP client on port 3000,\n"
+    "the operator panel, and a control channel for vantis-ctl.\n"
+    "\n"
+    "  --listen ADDRESS[:PORT]  listen on this IPv4 or IPv6 address (an IPv6 one\n"
+    "                           with a port in brackets: [::1]:3000); default all\n"
+    "                           IPv4 interfaces, port 3000\n"
+    "  --name NAME              name this instance: its control socket gets a folder\n"
+    "                           of its own (vantis-ctl --name NAME finds it) and the\n"
+    "                           window title ends in the name\n"
+    "  --model N|NAME           choose a model at start-up, as the operator would:\n"
+    "                           0 to 10, none, or the model ring's text (\"Polar\")\n"
+    "  --data FILE              download this recording (CSV) in place of the\n"
+    "                           built-in pattern (docs/control.md, \"Recorded data\")\n"
+    "  --headless               run without a display (the offscreen platform); a\n"
+    "                           popup then goes to stderr as one line\n"
+    "  -h, --help               show this help and exit\n"
+    "  --version                show the version and exit\n"
+    "\n"
+    "With no options the simulator listens on all IPv4 interfaces, port 3000, and\n"
+    "waits for the operator to choose a model. SIGTERM, SIGINT and SIGHUP close it\n"
+    "as the window's close button does.\n"
+    "\n"
+    "Exit status: 0 after a normal close; 2 for a bad command line; 255 when the\n"
+    "run-time or the panel cannot start, or, headless, when the server cannot\n"
+    "listen.\n";
+
+int usageError(const std::string& why) {
+    std::fprintf(stderr, "vantis-sim: %s\n%s\nTry 'vantis-sim --help' for more information.\n", why.c_str(), kUsage);
+    return kUsageStatus;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool parsePort(const std::string& text, int& port) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    port = std::stoi(text);
+    return port >= 1 && port <= 65535;
+}
+
+}  // namespace
+
+bool parseListen(const std::string& text, std::string& address, int& port) {
+    port = -1;
+    std::string host = text;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos) return false;
+        host = text.substr(1, close - 1);
+        const std::string rest = text.substr(close + 1);
+        if (!rest.empty() && (rest.front() != ':' || !parsePort(rest.substr(1), port))) return false;
+        if (host.find(':') == std::string::npos) return false;  // brackets hold an IPv6 address
+    } else if (const auto colon = text.find(':'); colon != std::string::npos && text.find(':', colon + 1) == std::string::npos) {
+        host = text.substr(0, colon);
+        if (!parsePort(text.substr(colon + 1), port)) return false;
+    }
+    QHostAddress a;
+    if (host.empty() || !a.setAddress(QString::fromStdString(host))) return false;
+    // Four decimal parts only: the resolver's shorthands ("1.2.3") would surprise.
+    if (a.protocol() == QAbstractSocket::IPv4Protocol && a.toString().toStdString() != host) return false;
+    address = host;
+    return true;
+}
+
+int parseModel(const std::string& text) {
+    const std::string want = lower(text);
+    if (want == "none") return 0;
+    if (!want.empty() && want.size() <= 2 && want.find_first_not_of("0123456789") == std::string::npos) {
+        const int n = std::stoi(want);
+        return n < kModelRingItemCount ? n : -1;
+    }
+    for (int i = 1; i < kModelRingItemCount; ++i)
+        if (lower(kModelRingItems[i]) == want) return i;
+    return -1;
+}
+
+bool validName(const std::string& text) {
+    if (text.empty() || text.size() > 64 || text.front() == '.' || text.front() == '-') return false;
+    for (char c : text) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                        c == '_' || c == '-';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool& headless) {
+    QStringList args;
+    for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    if (args.isEmpty()) args << QStringLiteral("vantis-sim");
+    // Parsed before any application object exists, so that --help and a bad
+    // option need no display.
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption listen(QStringLiteral("listen"), {}, QStringLiteral("ADDRESS[:PORT]"));
+    const QCommandLineOption name(QStringLiteral("name"), {}, QStringLiteral("NAME"));
+    const QCommandLineOption model(QStringLiteral("model"), {}, QStringLiteral("N|NAME"));
+    const QCommandLineOption data(QStringLiteral("data"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption headlessOption(QStringLiteral("headless"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({listen, name, model, data, headlessOption, help, version});
+    if (!parser.parse(args)) return usageError(parser.errorText().toStdString());
+    if (parser.isSet(help)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("vantis-sim %s\n", VANTIS_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError("unexpected argument '" + parser.positionalArguments().first().toStdString() + "'");
+    for (const auto* once : {&listen, &name, &model, &data})
+        if (parser.values(*once).size() > 1)
+            return usageError("--" + once->names().first().toStdString() + " given more than once");
+    if (parser.isSet(listen)) {
+        const std::string text = parser.value(listen).toStdString();
+        if (!parseListen(text, settings.listenAddress, settings.listenPort))
+            return usageError("bad value '" + text + "' for --listen: expected ADDRESS[:PORT] with an IPv4 or IPv6 address");
+    }
+    if (parser.isSet(name)) {
+        settings.name = parser.value(name).toStdString();
+        if (!validName(settings.name))
+            return usageError("bad value '" + settings.name +
+                              "' for --name: expected 1 to 64 letters, digits, '.', '_' or '-', not starting with '.' or '-'");
+    }
+    if (parser.isSet(model)) {
+        const std::string text = parser.value(model).toStdString();
+        settings.model = parseModel(text);
+        if (settings.model < 0)
+            return usageError("bad value '" + text + "' for --model: expected 0 to 10, none or a model's name");
+    }
+    if (parser.isSet(data)) {
+        settings.dataFile = parser.value(data).toStdString();
+        if (settings.dataFile.empty()) return usageError("--data needs a file");
+    }
+    headless = parser.isSet(headlessOption);
+    settings.closeOnSignals = true;
+    return -1;
+}
+
+}  // namespace vantis::app
