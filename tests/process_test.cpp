@@ -284,5 +284,6 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{"SighupDuringTheComment", Busy::Comment, SIGHUP},
                       CloseCase{"VantisCtlCloseDuringArm", Busy::Arm, 0},
                       CloseCase{"SigtermDuringAPacedDownload", Busy::PacedDownload, SIGTERM},
-                      CloseCase{"SigtermDuringAFastDownload", Busy::FastDownload, SIGTERM}),
+                      CloseCase{"SigtermDuringAFastDownload", Busy::FastDownload, SIGTERM},
+                      CloseCase{"VantisCtlCloseDuringAPacedDownload", Busy::PacedDownload, 0}),
     [](const auto& info) { return std::string(info.param.what); });

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QThread>
 
 #include <algorithm>
@@ -69,6 +70,17 @@ std::string readLine(QLocalSocket& socket, SteadyClock::time_point deadline, con
         if (secondsLeft(deadline) <= 0) fail(kTimedOut, "timed out waiting for the simulator to answer " + what);
         socket.waitForReadyRead(msLeft(deadline));
     }
+}
+
+// A close that gets no answer this soon is not being read (a download is under way).
+constexpr int kCloseAnswerMs = 300;
+
+// True once a reply line or the channel's end is there, within ms.
+bool replyWithin(QLocalSocket& socket, int ms) {
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
+    while (!socket.canReadLine() && socket.state() == QLocalSocket::ConnectedState && secondsLeft(deadline) > 0)
+        socket.waitForReadyRead(msLeft(deadline));
+    return socket.canReadLine() || socket.state() != QLocalSocket::ConnectedState;
 }
 
 // The text of a JSON string (the traffic boxes hold Latin-1 bytes).
@@ -231,6 +243,21 @@ int main(int argc, char* argv[]) {
             if (socket.state() != QLocalSocket::ConnectedState) fail(kNoSimulator, "the simulator closed the control channel");
             fail(kTimedOut, "timed out sending \"" + request + "\"");
         }
+    if (verb == "close" && !replyWithin(socket, kCloseAnswerMs)) {
+        // A download reads no requests until it ends; the close may not wait for
+        // it. The lock's holder is the simulator: it takes SIGTERM as a close.
+        qint64 pid = 0;
+        QString host, application;
+        QLockFile lock(socketName + QStringLiteral(".lock"));
+        if (!lock.getLockInfo(&pid, &host, &application) || !vantis::askToClose(static_cast<long>(pid)))
+            fail(kNoSimulator, "the simulator does not answer and its process cannot be found");
+        while (socket.state() == QLocalSocket::ConnectedState && secondsLeft(replyDeadline) > 0)
+            if (!socket.waitForReadyRead(msLeft(replyDeadline)) && socket.state() == QLocalSocket::ConnectedState)
+                break;
+        if (socket.state() == QLocalSocket::ConnectedState && !socket.canReadLine())
+            fail(kTimedOut, "timed out waiting for the simulator to close");
+        return kOk;
+    }
     const std::string reply = readLine(socket, replyDeadline, "\"" + request + "\"");
     socket.abort();
 
