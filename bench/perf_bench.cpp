@@ -41,7 +41,7 @@ constexpr unsigned kSimPort = 3000;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void give_up(const std::string& what) { throw std::runtime_error(what); }
 
 std::string request(const std::string& text) {
     unsigned sum = 0;
@@ -75,7 +75,7 @@ public:
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             ::close(fd_);
-            fail("cannot connect to port " + std::to_string(port));
+            give_up("cannot connect to port " + std::to_string(port));
         }
         int one = 1;
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -93,7 +93,7 @@ public:
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) fail("send failed");
+            if (n <= 0) give_up("send failed");
             done += static_cast<std::size_t>(n);
         }
     }
@@ -135,7 +135,7 @@ private:
             head_ = 0;
         }
         const ssize_t n = ::recv(fd_, buf_.data() + tail_, buf_.size() - tail_, 0);
-        if (n <= 0) fail(n == 0 ? "connection closed" : "read timed out");
+        if (n <= 0) give_up(n == 0 ? "connection closed" : "read timed out");
         tail_ += static_cast<std::size_t>(n);
     }
 
@@ -148,7 +148,7 @@ private:
 
 pid_t spawn(const std::vector<std::string>& args, const char* logPath) {
     const pid_t pid = ::fork();
-    if (pid < 0) fail("fork failed");
+    if (pid < 0) give_up("fork failed");
     if (pid == 0) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         const int log = ::open(logPath ? logPath : "/dev/null", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -171,7 +171,7 @@ void ctl(const std::vector<std::string>& verb) {
     std::vector<std::string> args{g_ctl};
     args.insert(args.end(), verb.begin(), verb.end());
     const pid_t pid = ::fork();
-    if (pid < 0) fail("fork failed");
+    if (pid < 0) give_up("fork failed");
     if (pid == 0) {
         std::vector<char*> argv;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -184,7 +184,7 @@ void ctl(const std::vector<std::string>& verb) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::string all;
         for (const auto& a : args) all += a + " ";
-        fail("control command failed: " + all);
+        give_up("control command failed: " + all);
     }
 }
 
@@ -201,7 +201,7 @@ bool wait_exit(pid_t pid, int timeoutMs) {
 double cpu_seconds(pid_t pid) {
     clockid_t clock{};
     timespec ts{};
-    if (::clock_getcpuclockid(pid, &clock) != 0 || ::clock_gettime(clock, &ts) != 0) fail("cannot read CPU time");
+    if (::clock_getcpuclockid(pid, &clock) != 0 || ::clock_gettime(clock, &ts) != 0) give_up("cannot read CPU time");
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
@@ -318,7 +318,7 @@ double pipelined(Conn& c, int count) {
 double download(Conn& c, const Script& s) {
     const auto t0 = Clock::now();
     c.send(s.download);
-    if (c.line() != s.downloadHeader) fail("unexpected download header");
+    if (c.line() != s.downloadHeader) give_up("unexpected download header");
     c.take(s.frames.size());
     return seconds(Clock::now() - t0);
 }
@@ -420,7 +420,7 @@ int main(int argc, char** argv) {
         socklen_t len = sizeof a;
         if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 4) != 0 ||
             ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            fail("cannot listen for the minimal server");
+            give_up("cannot listen for the minimal server");
         refPid = ::fork();
         if (refPid == 0) minimal_server(listener, script);
         ::close(listener);
@@ -497,7 +497,7 @@ int main(int argc, char** argv) {
             const std::string file = "/tmp/perf_bench-recording-" + std::to_string(::getpid()) + ".csv";
             {
                 std::FILE* f = std::fopen(file.c_str(), "w");
-                if (!f) fail("cannot write " + file);
+                if (!f) give_up("cannot write " + file);
                 std::fputs("time_ms", f);
                 for (int j = 0; j < 54; ++j) std::fprintf(f, ",c%d", j + 1);
                 std::fputc('\n', f);
@@ -559,7 +559,7 @@ int main(int argc, char** argv) {
             c.ask("S#");
             const double cpu0 = cpu_seconds(simPid);
             auto t0 = Clock::now();
-            if (c.ask("ERASE#") != "ERASE#0#230\r\n") fail("unexpected ERASE reply");
+            if (c.ask("ERASE#") != "ERASE#0#230\r\n") give_up("unexpected ERASE reply");
             const double erase = seconds(Clock::now() - t0);
             const double eraseCpu = (cpu_seconds(simPid) - cpu0) / erase * 100.0;
             const double eraseNominal = 19 * 0.3;
@@ -587,7 +587,7 @@ int main(int argc, char** argv) {
             // An ARM with no limit waits for the trigger as long as it takes.
             ctl({"model", "10"});  // erases in two ticks
             c.ask("S#");
-            if (c.ask("ERASE#") != "ERASE#0#230\r\n") fail("unexpected ERASE reply");
+            if (c.ask("ERASE#") != "ERASE#0#230\r\n") give_up("unexpected ERASE reply");
             c.ask("ARM#0#0#");
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             const double armCpu0 = cpu_seconds(simPid);

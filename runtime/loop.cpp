@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QMetaObject>
 
 #include <utility>
@@ -56,6 +57,11 @@ void addOwnBeforeWait(std::function<void()> fn) { hooks().own.push_back(std::mov
 
 namespace ext {
 void onBeforeWait(std::function<void()> fn) { hooks().installed.push_back(std::move(fn)); }
+
+bool headless() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
 }  // namespace ext
 
 }  // namespace cvi

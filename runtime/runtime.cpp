@@ -190,11 +190,6 @@ void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(p
 
 void closeOnSignals() { loop().signalsWanted = true; }
 
-bool headless() {
-    const QString platform = QGuiApplication::platformName();
-    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
-}
-
 }  // namespace ext
 }  // namespace cvi
 

@@ -94,7 +94,7 @@ bool decodeJsonString(const std::string& json, std::string& out) {
 }
 
 // One request on a connection of its own; empty when nothing answers in time.
-std::string ask(const QString& path, const std::string& request, int timeoutMs) {
+std::string query(const QString& path, const std::string& request, int timeoutMs) {
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(timeoutMs)) return {};
@@ -121,7 +121,7 @@ int list(bool json, double timeout) {
     const int eachMs = static_cast<int>(std::min(timeout, 2.0) * 1000.0);
     QJsonArray all;
     for (const auto& [name, path] : sockets) {
-        const std::string reply = ask(path, "state", eachMs);
+        const std::string reply = query(path, "state", eachMs);
         if (reply.rfind("ok {", 0) != 0) continue;  // left behind by a simulator that has gone
         const QJsonObject state = QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(3))).object();
         const QJsonObject controls = state.value(QLatin1String("controls")).toObject();
