@@ -24,6 +24,9 @@ std::string displayProblem();
 void setCork(std::intptr_t socket, bool on);
 // Bytes the system holds for the socket that have not been sent yet.
 long unsentBytes(std::intptr_t socket);
+// Hands bytes to the system without waiting: the count taken (maybe 0), or -1
+// with *error set on a failure other than a full buffer.
+long sendNow(std::intptr_t socket, const void* data, std::size_t length, std::string* error);
 // Ends both directions of the connection under the socket, leaving it open.
 void shutdownBoth(std::intptr_t socket);
 // Makes the socket's close send a reset (RST) at once instead of a FIN.

@@ -111,6 +111,14 @@ long unsentBytes(std::intptr_t socket) {
     return ::ioctl(static_cast<int>(socket), SIOCOUTQNSD, &unsent) == 0 ? unsent : 0;
 }
 
+long sendNow(std::intptr_t socket, const void* data, std::size_t length, std::string* error) {
+    const ssize_t n = ::send(static_cast<int>(socket), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    if (error) *error = std::strerror(errno);
+    return -1;
+}
+
 void shutdownBoth(std::intptr_t socket) { ::shutdown(static_cast<int>(socket), SHUT_RDWR); }
 
 void setLingerZero(std::intptr_t socket) {

@@ -444,8 +444,21 @@ int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned
     // so the stream never holds a piece of a reply or frame; queued bytes leave
     // in order even after a time-out. Done once the system has them all.
     for (;;) {
-        if (!queued && (sock->bytesToWrite() == 0 || sock->bytesToWrite() + size <= limit)) {
-            if (sock->bytesToWrite() == 0) joinBurst(*c);
+        if (!queued && sock->bytesToWrite() == 0) {
+            // Nothing queued ahead: the system takes the bytes at once, in one call
+            // (going through Qt's buffer costs a round trip a third more). What it
+            // does not take is queued whole behind them.
+            joinBurst(*c);
+            std::string error;
+            const long sent = os::sendNow(sock->socketDescriptor(), bytes, length, &error);
+            if (sent < 0) {
+                server().systemError = error;
+                return kTCP_WriteFailed;
+            }
+            if (sent == size) return static_cast<int>(length);
+            if (sock->write(bytes + sent, size - sent) != size - sent) return kTCP_WriteFailed;
+            queued = true;
+        } else if (!queued && sock->bytesToWrite() + size <= limit) {
             if (sock->write(bytes, size) != size) return kTCP_WriteFailed;
             sock->flush();  // hands the bytes to the system now, without waiting
             queued = true;

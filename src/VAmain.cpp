@@ -190,7 +190,8 @@ void cmd_erase(const char*, int, int, char* reply) {
             ++instrument.erase_count;
             last_tick = now;
         }
-        WakeAt(last_tick + kEraseTickSeconds);
+        // After the last tick nothing more is awaited: the loop ends at once.
+        WakeAt(instrument.erase_count <= instrument.erase_ticks ? last_tick + kEraseTickSeconds : now);
         ProcessSystemEvents();
         status_check();
     }
