@@ -33,6 +33,52 @@ install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/cop
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/bash-completion/vantis-ctl
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
+# The documents a user needs away from the source tree, with the examples; the
+# capture document travels too once there is one.
+set(vantis_docdir ${CMAKE_INSTALL_DATADIR}/doc/vantis-sim)
+set(vantis_docs ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/protocol.md ${PROJECT_SOURCE_DIR}/docs/control.md)
+if(EXISTS ${PROJECT_SOURCE_DIR}/docs/capture.md)
+  list(APPEND vantis_docs ${PROJECT_SOURCE_DIR}/docs/capture.md)
+endif()
+install(FILES ${vantis_docs} DESTINATION ${vantis_docdir})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${vantis_docdir}/examples
+        PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE)
+
+# The Python package vantis_sim with its metadata (which carries the pytest
+# plugin's entry point), where Debian's python3 finds it: /usr/lib/python3/
+# dist-packages under /usr (the .deb), the versioned dist-packages elsewhere
+# (cmake --install into /usr/local). The prefix is known only at install time.
+file(STRINGS ${PROJECT_SOURCE_DIR}/python/pyproject.toml vantis_python_version_line REGEX "^version = ")
+if(NOT vantis_python_version_line STREQUAL "version = \"${PROJECT_VERSION}\"")
+  message(FATAL_ERROR "python/pyproject.toml has ${vantis_python_version_line}; the project is ${PROJECT_VERSION}")
+endif()
+find_program(VANTIS_PYTHON3 NAMES python3 HINTS /usr/bin)
+set(vantis_python_minor 3)
+if(VANTIS_PYTHON3)
+  execute_process(COMMAND ${VANTIS_PYTHON3} -c "import sys; print('%d.%d' % sys.version_info[:2])"
+                  OUTPUT_VARIABLE vantis_python_minor OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+set(vantis_distinfo ${CMAKE_BINARY_DIR}/python/vantis_sim-${PROJECT_VERSION}.dist-info)
+file(WRITE ${vantis_distinfo}/METADATA
+     "Metadata-Version: 2.1\nName: vantis-sim\nVersion: ${PROJECT_VERSION}\n"
+     "Summary: Drive Vantis simulators from Python: instrument client, control channel and pytest fixtures\n"
+     "License: MIT\nRequires-Python: >=3.11\n")
+file(WRITE ${vantis_distinfo}/entry_points.txt "[pytest11]\nvantis_sim.pytest_plugin = vantis_sim.pytest_plugin\n")
+file(WRITE ${vantis_distinfo}/top_level.txt "vantis_sim\n")
+install(CODE "set(vantis_python_package \"${PROJECT_SOURCE_DIR}/python/vantis_sim\")
+set(vantis_python_distinfo \"${vantis_distinfo}\")
+set(vantis_python_minor \"${vantis_python_minor}\")")
+install(CODE [[
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(vantis_python_dir "${CMAKE_INSTALL_PREFIX}/lib/python3/dist-packages")
+else()
+  set(vantis_python_dir "${CMAKE_INSTALL_PREFIX}/lib/python${vantis_python_minor}/dist-packages")
+endif()
+file(INSTALL "${vantis_python_package}" "${vantis_python_distinfo}" DESTINATION "${vantis_python_dir}"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+     PATTERN __pycache__ EXCLUDE)
+]])
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vantis-sim)
 set(CPACK_PACKAGE_VENDOR "Vantis simulator developers")
@@ -61,6 +107,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 # without them there is no window.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# The Python package is byte-compiled on installation and its compiled files
+# removed before removal, as Debian does for every Python module.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # One package for every install() rule, whatever component it names.
 set(CPACK_DEB_COMPONENT_INSTALL OFF)
 set(CPACK_MONOLITHIC_INSTALL ON)

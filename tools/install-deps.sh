@@ -18,6 +18,7 @@ packages=(
   # tests
   libgtest-dev
   desktop-file-utils   # checks the installed desktop entry
+  python3-pytest python3-pytest-xdist  # the Python package's tests, one of them in parallel
   # the window: Qt's X platform plugin and a font for every label
   qt6-qpa-plugins
   fonts-dejavu-core
