@@ -62,3 +62,20 @@ status=$?
 set -e
 [ "$status" -eq 3 ] || { echo "installed vantis-ctl: status $status: $msg"; exit 1; }
 echo "installed vantis-ctl answers: $msg"
+# The documents travel with the program, and so does the Python package: it
+# imports, its pytest plugin is found, and the example test file passes against
+# the installed simulator (copied out, so that nothing is written under /usr).
+for doc in README.md protocol.md control.md examples/pytest/test_first_cycle.py; do
+  test -f "/usr/share/doc/vantis-sim/$doc" || { echo "not installed: /usr/share/doc/vantis-sim/$doc"; exit 1; }
+done
+py=/usr/bin/python3
+msg=$(cd / && "$py" -c 'import vantis_sim; print(vantis_sim.__file__)')
+[ "$msg" = /usr/lib/python3/dist-packages/vantis_sim/__init__.py ] || { echo "import vantis_sim: $msg"; exit 1; }
+scratch=$(mktemp -d)
+cp /usr/share/doc/vantis-sim/examples/pytest/test_first_cycle.py "$scratch/"
+fixtures=$(cd "$scratch" && env -u VANTIS_SIM -u VANTIS_CTL "$py" -m pytest -p no:cacheprovider --fixtures 2>&1 || true)
+[[ $fixtures == *vantis_sim* && $fixtures == *vantis_lab* ]] || { echo "pytest --fixtures lists no vantis_sim: $fixtures"; exit 1; }
+(cd "$scratch" && env -u VANTIS_SIM -u VANTIS_CTL PYTHONDONTWRITEBYTECODE=1 "$py" -m pytest -q -p no:cacheprovider) \
+  || { echo "the installed example test fails against the installed simulator"; exit 1; }
+rm -rf "$scratch"
+echo "installed: import vantis_sim, its pytest fixtures, and /usr/share/doc/vantis-sim/protocol.md"

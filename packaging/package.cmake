@@ -64,7 +64,6 @@ file(WRITE ${vantis_distinfo}/METADATA
      "Summary: Drive Vantis simulators from Python: instrument client, control channel and pytest fixtures\n"
      "License: MIT\nRequires-Python: >=3.11\n")
 file(WRITE ${vantis_distinfo}/entry_points.txt "[pytest11]\nvantis_sim.pytest_plugin = vantis_sim.pytest_plugin\n")
-file(WRITE ${vantis_distinfo}/top_level.txt "vantis_sim\n")
 install(CODE "set(vantis_python_package \"${PROJECT_SOURCE_DIR}/python/vantis_sim\")
 set(vantis_python_distinfo \"${vantis_distinfo}\")
 set(vantis_python_minor \"${vantis_python_minor}\")")
@@ -106,7 +105,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 # Qt's platform plugins are loaded at run time, so no executable names them:
 # without them there is no window.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# python3 for the Python package (any architecture's: it is pure Python).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, python3:any")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pytest")
 # The Python package is byte-compiled on installation and its compiled files
 # removed before removal, as Debian does for every Python module.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)
