@@ -27,7 +27,7 @@ const char* const kHelp =
     "  --model N|NAME           choose a model at start-up, as the operator would:\n"
     "                           0 to 10, none, or the model ring's text (\"Polar\")\n"
     "  --data FILE              download this recording (CSV) in place of the\n"
-    "                           built-in pattern (docs/control.md, \"Recorded data\")\n"
+    "                           built-in pattern (control.md, \"Recorded data\")\n"
     "  --headless               run without a display (the offscreen platform); a\n"
     "                           popup then goes to stderr as one line\n"
     "  -h, --help               show this help and exit\n"
@@ -39,7 +39,10 @@ const char* const kHelp =
     "\n"
     "Exit status: 0 after a normal close; 2 for a bad command line; 255 when the\n"
     "run-time or the panel cannot start, or, headless, when the server cannot\n"
-    "listen.\n";
+    "listen.\n"
+    "\n"
+    "Documents: /usr/share/doc/vantis-sim/ (README.md, protocol.md, control.md,\n"
+    "examples/), or under /usr/local/share after cmake --install; man vantis-sim.\n";
 
 int usageError(const std::string& why) {
     std::fprintf(stderr, "vantis-sim: %s\n%s\nTry 'vantis-sim --help' for more information.\n", why.c_str(), kUsage);

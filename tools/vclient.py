@@ -22,8 +22,20 @@ def main():
     ap.add_argument("--wait", type=float, default=0.5, help="seconds to listen after each command")
     ap.add_argument("commands", nargs="*")
     a = ap.parse_args()
-    s = socket.create_connection((a.host, a.port), timeout=5)
+    try:
+        s = socket.create_connection((a.host, a.port), timeout=5)
+    except OSError as e:
+        # One line that says what is wrong, not a traceback.
+        sys.exit(f"vclient: cannot connect to {a.host}:{a.port}: {e.strerror or e}")
     s.settimeout(a.wait)
+    try:
+        talk(s, a)
+    except OSError as e:
+        sys.exit(f"vclient: the connection to {a.host}:{a.port} failed: {e.strerror or e}")
+    s.close()
+
+
+def talk(s, a):
     for c in a.commands:
         s.sendall(frame(c))
         got = b""
@@ -37,7 +49,7 @@ def main():
                 break
             got += chunk
         print(f"> {c!r}\n< {got[:400]!r}{' ...' if len(got) > 400 else ''} ({len(got)} bytes)")
-    s.close()
+
 
 if __name__ == "__main__":
     main()

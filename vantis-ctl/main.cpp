@@ -35,7 +35,8 @@ std::string help() {
            vantis::verbs::usage() +
            "  list [--json]           the running simulators: name, address, model, client\n"
            "The time-out (default 10 s) bounds the whole request, and a wait. --name talks\n"
-           "to the simulator started with that --name; without it, to the unnamed one.\n";
+           "to the simulator started with that --name; without it, to the unnamed one.\n"
+           "The channel's protocol: /usr/share/doc/vantis-sim/control.md; man vantis-ctl.\n";
 }
 
 [[noreturn]] void fail(int status, const std::string& message) {
