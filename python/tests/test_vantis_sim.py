@@ -223,9 +223,11 @@ def test_events_sync_points_and_expected_data(vantis_sim):
 @pytest.mark.skipif(subprocess.run([sys.executable, "-c", "import xdist"]).returncode != 0,
                     reason="pytest-xdist is not installed")
 def test_parallel_workers_never_share_a_name_or_an_address(tmp_path):
-    # Four tests on two workers, each with two simulators from the lab at once.
+    # Four tests on two workers, each with two simulators from the lab at once,
+    # and one whose simulator dies: its teardown must say so.
     (tmp_path / "test_lab.py").write_text(textwrap.dedent("""
         import os
+        import signal
         import pytest
 
         @pytest.mark.parametrize("n", range(4))
@@ -236,6 +238,9 @@ def test_parallel_workers_never_share_a_name_or_an_address(tmp_path):
             with open(os.environ["SEEN"], "a") as f:
                 for sim in (a, b):
                     f.write("%s %s:%d\\n" % ((sim.name,) + sim.address))
+
+        def test_killed(vantis_sim):  # passes, then its teardown reports the status
+            os.kill(vantis_sim.pid, signal.SIGKILL)
         """))
     # the package these tests import, whether installed or from the source tree
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(vantis_sim.__file__)))
@@ -245,8 +250,8 @@ def test_parallel_workers_never_share_a_name_or_an_address(tmp_path):
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-n", "2", "-p", "vantis_sim.pytest_plugin",
                            "--vantis-exe", find_program(), "-p", "no:cacheprovider", "--rootdir", str(tmp_path), str(tmp_path), example],
                           capture_output=True, text=True, timeout=300, cwd=tmp_path, env=env)
-    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
-    assert "5 passed" in done.stdout
+    assert done.returncode == 1 and "6 passed, 1 error" in done.stdout, done.stdout[-3000:] + done.stderr[-2000:]
+    assert "ERROR at teardown of test_killed" in done.stdout and "was ended by signal 9" in done.stdout
     seen = (tmp_path / "seen").read_text().split()
     names, addresses = seen[0::2], seen[1::2]
     assert len(names) == 8 and len(set(names)) == 8 and len(set(addresses)) == 8

@@ -68,14 +68,18 @@ def _free_port(host):
 
 
 def _split_listen(listen):
+    """(host, port) of "HOST:PORT", "[V6]:PORT", or a bare host (port None: a free one)."""
     text = str(listen)
     if text.startswith("["):
-        host, _, port = text[1:].partition("]:")
-        return host, int(port)
-    host, sep, port = text.rpartition(":")
-    if not sep or not host:
-        raise ValueError(f"listen is HOST:PORT, not {listen!r}")
-    return host, int(port)
+        host, _, port = text[1:].partition("]")
+        port = port.removeprefix(":")
+    elif text.count(":") == 1:
+        host, _, port = text.partition(":")
+    else:
+        host, port = text, ""
+    if not host or (port and not port.isdigit()):
+        raise ValueError(f"listen is HOST:PORT or HOST, not {listen!r}")
+    return host, int(port) if port else None
 
 
 class _Control:
@@ -199,7 +203,8 @@ class Simulator:
     name, with a private control socket; a context manager that starts it and,
     on exit, closes it and raises SimulatorError unless it ended with status 0.
 
-    listen is "HOST:PORT" (default 127.0.0.1 and a free port); model and data
+    listen is "HOST:PORT", or a HOST to listen on a free port of (default
+    127.0.0.1); model and data
     are as vantis-sim's --model and --data; time_scale is set once it is ready."""
 
     def __init__(self, model=None, name=None, listen=None, data=None, time_scale=None, exe=None,
@@ -243,13 +248,14 @@ class Simulator:
             # simulator binds it: try another then.
             for attempt in range(3):
                 host, port = _split_listen(self._listen) if self._listen else ("127.0.0.1", None)
-                if port is None:
+                chosen = port is None
+                if chosen:
                     port = _free_port(host)
                 try:
                     self._launch(host, port)
                     break
                 except SimulatorError as e:
-                    if self._listen or attempt == 2 or "already in use" not in e.stderr:
+                    if not chosen or attempt == 2 or "already in use" not in e.stderr:
                         raise
             if self._time_scale is not None:
                 self.ctl("time-scale", self._time_scale)
@@ -342,11 +348,10 @@ class Simulator:
                 try:
                     self._request("close", CLOSE_ANSWER)
                 except ControlError:
-                    pass  # busy in a download, or gone: SIGTERM closes it the same way
-                try:
-                    process.wait(timeout=CLOSE_ANSWER)
-                except subprocess.TimeoutExpired:
-                    process.send_signal(signal.SIGTERM)
+                    # Busy in a download (it reads no requests then), or its
+                    # channel is gone: SIGTERM closes it as the close button does.
+                    if process.poll() is None:
+                        process.send_signal(signal.SIGTERM)
             try:
                 process.wait(timeout=END_TIMEOUT)
             except subprocess.TimeoutExpired:
