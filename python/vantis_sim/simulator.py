@@ -82,6 +82,14 @@ def _split_listen(listen):
     return host, int(port) if port else None
 
 
+def _message(stderr):
+    """The line of stderr that says what went wrong: the program's last own line
+    ("vantis-sim: ..."), not the usage hint after it."""
+    lines = [line for line in stderr.strip().splitlines() if line.strip()]
+    own = [line for line in lines if line.startswith("vantis-sim: ")]
+    return (own or lines or ["(nothing on stderr)"])[-1]
+
+
 class _Control:
     """One connection to the control socket: a line out, a line back."""
 
@@ -213,6 +221,8 @@ class Simulator:
         self.name = name or _unique_name()
         self._listen = listen
         self._model = model
+        if model is not None:
+            self._model_arg(model)  # an unknown name fails here, not in the process
         self._data = data
         self._time_scale = time_scale
         self._start_timeout = start_timeout
@@ -331,8 +341,7 @@ class Simulator:
             self._kill()
         status = self._process.returncode
         self._process = None
-        last = stderr.strip().splitlines()[-1] if stderr.strip() else "(nothing on stderr)"
-        raise SimulatorError(f"vantis-sim {what} (status {status}): {last}", status, stderr)
+        raise SimulatorError(f"vantis-sim {what} (status {status}): {_message(stderr)}", status, stderr)
 
     def stop(self):
         """Closes the simulator as its close button does, waits for its end and
@@ -366,8 +375,8 @@ class Simulator:
             if self.returncode != 0:
                 how = (f"was ended by signal {-self.returncode}" if self.returncode < 0
                        else f"ended with status {self.returncode}")
-                last = self.stderr.strip().splitlines()[-1] if self.stderr.strip() else "(nothing on stderr)"
-                raise SimulatorError(f"vantis-sim {self.name} {how}: {last}", self.returncode, self.stderr)
+                raise SimulatorError(f"vantis-sim {self.name} {how}: {_message(self.stderr)}", self.returncode,
+                                     self.stderr)
         finally:
             self._process = None
             self._cleanup()
