@@ -14,7 +14,7 @@ import pytest
 import vantis_sim
 from vantis_sim import (MODELS, BadArgument, Client, ChecksumError, ChecksumRejected, CommandRefused, NotErased,
                         Simulator, SimulatorError, UnexpectedReply)
-from vantis_sim.protocol import frame_request
+from vantis_sim.protocol import checksum, frame_request
 from vantis_sim.simulator import find_ctl, find_program
 
 
@@ -256,3 +256,19 @@ def test_parallel_workers_never_share_a_name_or_an_address(tmp_path):
     names, addresses = seen[0::2], seen[1::2]
     assert len(names) == 8 and len(set(names)) == 8 and len(set(addresses)) == 8
     assert {n.split("-")[1] for n in names} == {"gw0", "gw1"}
+
+
+def test_a_comment_reply_is_read_to_its_checksum_and_no_further():
+    body = b"GETTESTCOMMENT#a\r\nb\n#"
+    good = body + str(checksum(body)).encode() + b"\r\n"
+    fake = FakeInstrument([b"?2\r\n", good, b"GETTESTCOMMENT#a\nb#99\r\n", b"S#0#201\r\n"])
+    try:
+        with Client(fake.address, timeout=5) as c:
+            with pytest.raises(CommandRefused):  # answered at once, not read past
+                c.comment()
+            assert c.comment() == "a\r\nb\n"
+            with pytest.raises(ChecksumError):  # a sum that never holds: no wait for more
+                c.comment()
+            assert c.status() == 0
+    finally:
+        fake.close()

@@ -17,6 +17,8 @@ _MAX_LINE = 512
 # The largest download any model can send: 180 s at 10 frames per ms, 60 words a frame.
 _MAX_FRAMES = 1_800_001
 _MAX_WORDS = 60
+# How long to wait for more of a free-text reply after a CR LF at which its sum does not hold.
+_REST_OF_LINE = 0.5
 
 
 class Client:
@@ -52,7 +54,10 @@ class Client:
         """Sends bytes as they are (no framing)."""
         if self._sock is None:
             raise ConnectionClosed("the client is closed")
-        self._sock.sendall(data)
+        try:
+            self._sock.sendall(data)
+        except OSError as e:
+            raise ConnectionClosed(f"the connection ended: {e.strerror or e}") from None
 
     def send_line(self, text):
         """Frames text (up to its last '#') with its checksum and sends it."""
@@ -84,6 +89,7 @@ class Client:
         line end) does not end it. more(line) may ask to read on past a CR LF."""
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
         start = 0
+        candidate = None  # a CR LF that more() read past: the line if nothing else comes
         while True:
             end = self._buffer.find(b"\n", start)
             if end >= 0:
@@ -92,17 +98,30 @@ class Client:
                     if more is None or not more(line):
                         del self._buffer[:end + 1]
                         return line
+                    if candidate is None:
+                        candidate = end + 1
+                        # the rest of a reply comes in the same write: wait briefly for it
+                        deadline = min(deadline, time.monotonic() + _REST_OF_LINE)
                 start = end + 1
                 continue
             if len(self._buffer) > _MAX_LINE:
                 raise ProtocolError(f"a line longer than {_MAX_LINE} bytes: {bytes(self._buffer[:80])!r}...",
                                     bytes(self._buffer))
-            self._fill(deadline)
+            try:
+                self._fill(deadline)
+            except ReplyTimeout:
+                if candidate is None:
+                    raise
+                line = bytes(self._buffer[:candidate])
+                del self._buffer[:candidate]
+                return line
 
     def read_reply(self, timeout=None, free_text=False):
         """The next reply, verified. "?2" raises CommandRefused, "?1 - should be N"
         ChecksumRejected, a sum that does not hold ChecksumError."""
         def unfinished(line):
+            if line.startswith(b"?"):
+                return False
             try:
                 parse_reply(line, free_text=True)
                 return False
@@ -174,8 +193,14 @@ class Client:
             if done is None:
                 self.send_line("E#")
                 asked += 1
+            left = max(0.0, deadline - time.monotonic())
             try:
-                reply = self.read_reply(max(0.0, deadline - time.monotonic()))
+                # after ERASE#0#, the answers to E still due come at once, unless the link lost them
+                reply = self.read_reply(left if done is None else min(left, self.timeout))
+            except ReplyTimeout:
+                if done is None:
+                    raise
+                return done
             except CommandRefused:
                 # An E that arrives just as the erase ends is no longer served.
                 if done is None or asked == 0:
