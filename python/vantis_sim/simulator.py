@@ -7,6 +7,7 @@ import io
 import itertools
 import json
 import os
+import queue
 import shutil
 import signal
 import socket
@@ -154,21 +155,55 @@ class EventStream:
     """The simulator's events as they happen, from `vantis-ctl events --json`;
     an iterator of Event, and a context manager that stops the stream."""
 
-    def __init__(self, command, env, timeout):
+    _END = object()
+
+    def __init__(self, command, env):
         self._process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=subprocess.PIPE, text=True, encoding="latin-1")
-        self._timeout = timeout
+        self._events = queue.Queue()
+        self._ended = False
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        try:
+            for line in self._process.stdout:
+                if line.strip():
+                    data = json.loads(line)
+                    self._events.put(Event(float(data.pop("t_ms")), data.pop("event"), data))
+        except (ValueError, KeyError, OSError) as e:
+            self._events.put(ControlError(f"the event stream printed what it should not: {e}"))
+        self._events.put(self._END)
+
+    def poll(self, timeout):
+        """The next Event, or None when none came within timeout seconds (or the stream ended)."""
+        if self._ended:
+            return None
+        try:
+            item = self._events.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        return self._take(item)
 
     def __iter__(self):
         return self
 
     def __next__(self):
-        line = self._process.stdout.readline()
-        if not line:
-            self._finish()
+        if self._ended:
             raise StopIteration
-        data = json.loads(line)
-        return Event(float(data.pop("t_ms")), data.pop("event"), data)
+        event = self._take(self._events.get())
+        if event is None:
+            raise StopIteration
+        return event
+
+    def _take(self, item):
+        if isinstance(item, Exception):
+            raise item
+        if item is self._END:
+            self._ended = True
+            self._finish()
+            return None
+        return item
 
     def _finish(self):
         try:
@@ -177,7 +212,7 @@ class EventStream:
             self.close()
             return
         err = self._process.stderr.read().strip()
-        if status not in (0, None):
+        if status != 0:
             raise ControlError(err.removeprefix("vantis-ctl: ") or f"events ended with status {status}")
 
     def close(self):
@@ -188,6 +223,7 @@ class EventStream:
             except subprocess.TimeoutExpired:
                 self._process.kill()
                 self._process.wait()
+        self._reader.join(5)
         for f in (self._process.stdout, self._process.stderr):
             f.close()
 
@@ -212,8 +248,9 @@ class Simulator:
     on exit, closes it and raises SimulatorError unless it ended with status 0.
 
     listen is "HOST:PORT", or a HOST to listen on a free port of (default
-    127.0.0.1); model and data
-    are as vantis-sim's --model and --data; time_scale is set once it is ready."""
+    127.0.0.1); model (a number, the ring's text or a short name) and data (a
+    CSV recording) are as vantis-sim's --model and --data; time_scale is set
+    once it is ready."""
 
     def __init__(self, model=None, name=None, listen=None, data=None, time_scale=None, exe=None,
                  start_timeout=START_TIMEOUT):
@@ -307,7 +344,7 @@ class Simulator:
         self._stderr_path = os.path.join(self._dir, "stderr")
         with open(self._stderr_path, "wb") as err:
             self._process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
-                                             stdout=subprocess.DEVNULL, stderr=err, start_new_session=True)
+                                             stdout=subprocess.DEVNULL, stderr=err)
         self.pid = self._process.pid
         self.address = (host, port)
         self._control = _Control(self.control_socket)
@@ -482,14 +519,16 @@ class Simulator:
     def events(self, until=None, count=None, timeout=60.0):
         """The event stream from now on: an iterator of Event (close it, or use it
         in a with block, when done). until ends after the first event of that
-        kind, count after that many; timeout bounds the whole stream."""
+        kind, count after that many; timeout bounds the whole stream. The
+        stream starts once vantis-ctl has connected, a moment after this returns:
+        sync on an event you cause (poll() takes a time-out), or use wait()."""
         command = [find_ctl(self.program), "--name", self.name, "events", "--json"]
         if until is not None:
             command += ["--until", str(until)]
         if count is not None:
             command += ["--count", str(int(count))]
         command += ["--timeout", f"{timeout:g}"]
-        return EventStream(command, self.env, timeout)
+        return EventStream(command, self.env)
 
     def wait(self, condition, timeout=10.0):
         """Answers once condition holds (ready, connected, disconnected, idle, armed,
