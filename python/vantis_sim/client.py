@@ -12,8 +12,8 @@ from .protocol import Reply, decode_frame, frame_request, parse_reply
 
 DOWNLOAD_COMMANDS = ("DUMPBIN", "DUMPBINX", "DUMPBINA", "DUMPBINXA")
 
-# No reply line is longer: a comment of 83 characters in GETTESTCOMMENT's is the longest.
-_MAX_LINE = 512
+# Far above the longest reply line (CURRENT_POSITIONS of an 18-LED model, under 400 bytes).
+_MAX_LINE = 1024
 # The largest download any model can send: 180 s at 10 frames per ms, 60 words a frame.
 _MAX_FRAMES = 1_800_001
 _MAX_WORDS = 60
