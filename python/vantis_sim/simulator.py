@@ -15,6 +15,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import weakref
 from dataclasses import dataclass, field
 
 from .client import Client
@@ -81,6 +82,17 @@ def _split_listen(listen):
     if not host or (port and not port.isdigit()):
         raise ValueError(f"listen is HOST:PORT or HOST, not {listen!r}")
     return host, int(port) if port else None
+
+
+def _close_left_over(process, folder):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=END_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 def _message(stderr):
@@ -346,6 +358,9 @@ class Simulator:
             self._process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                              stdout=subprocess.DEVNULL, stderr=err)
         self.pid = self._process.pid
+        # One that is never stopped (a script that forgot to, an interpreter
+        # that exits) is still closed, not left running.
+        weakref.finalize(self, _close_left_over, self._process, self._dir)
         self.address = (host, port)
         self._control = _Control(self.control_socket)
         deadline = time.monotonic() + self._start_timeout
