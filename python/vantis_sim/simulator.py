@@ -301,7 +301,7 @@ class Simulator:
     def start(self):
         if self._process is not None:
             raise SimulatorError("already started")
-        self._dir = tempfile.mkdtemp(prefix="vantis-sim-")
+        self._dir = tempfile.mkdtemp(prefix="vantis-py-")
         try:
             # A port the kernel just handed out may be taken again before the
             # simulator binds it: try another then.
