@@ -37,11 +37,12 @@ const char* const kHelp =
     "\n"
     "With no options the simulator listens on all IPv4 interfaces, port 3000, and\n"
     "waits for the operator to choose a model. SIGTERM, SIGINT and SIGHUP close it\n"
-    "as the window's close button does.\n"
+    "as the window's close button does, from the first moment.\n"
     "\n"
-    "Exit status: 0 after a normal close; 2 for a bad command line; 255 when the\n"
-    "run-time or the panel cannot start, or, headless, when the server cannot\n"
-    "listen.\n";
+    "Exit status: 0 after a normal close; 2 for a bad command line, a name another\n"
+    "simulator holds, a control socket path too long, or a --data file that cannot\n"
+    "serve; 255 when the run-time or the panel cannot start, or, headless, when the\n"
+    "server cannot listen.\n";
 
 // What the command line gave, fit for one line of the error output: printable
 // ASCII kept, every other byte as \xNN, and not too long.
