@@ -133,7 +133,9 @@ std::string startLoad(const std::string& path, LaterReply* later) {
 
 }  // namespace
 
-std::string fitError(const Recording& r, int model) {
+namespace {
+
+std::string fitErrorOf(const Recording& r, int model) {
     const Face& f = face();
     const std::string file = shownName(r.file);
     if (model > 0) {
@@ -153,6 +155,14 @@ std::string fitError(const Recording& r, int model) {
         list += (it == words.begin() ? "" : std::next(it) == words.end() ? " or " : ", ") + std::to_string(*it);
     return file + ": " + std::to_string(r.columns) + " coordinate columns fit no model: frames have " + list +
            " coordinate words";
+}
+
+}  // namespace
+
+std::string fitError(const Recording& r, int model) {
+    std::string error = fitErrorOf(r, model);
+    if (error.size() > kMaxErrorChars) error = error.substr(0, kMaxErrorChars - 3) + "...";
+    return error;
 }
 
 std::string load(const std::string& path, int model, const std::function<bool(std::size_t)>& goOn) {

@@ -91,6 +91,9 @@ bool configure(const Settings& settings, NamedFolder& folder, std::string* why, 
     if (!settings.name.empty()) cvi::ext::setPanelTitleSuffix(" - " + settings.name);
     if (settings.closeOnSignals) cvi::ext::closeOnSignals();
     cvi::ext::onStart([&folder] { afterStart(folder); });
+    // Before the channel's files go (hooks stop in reverse order): from then on
+    // the path may be another simulator's.
+    cvi::ext::onStop([&folder] { removeOnAbruptEnd({folder.path()}); });
     if (settings.model >= 0) {
         const int model = settings.model;
         // As an operator would, once the panel is up: the first event pass of the

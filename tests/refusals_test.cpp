@@ -205,6 +205,9 @@ TEST_F(Controlled, AChannelLoadLeavesTheChannelAndTheClientAnsweredAndAppliesInO
         const std::string done = loader.line(60000);
         EXPECT_TRUE(has(done, "ok {\"source\":\"recording\",\"file\":\"" + big + "\",\"rows\":")) << done;
         EXPECT_FALSE(has(ctl("data"), "loading"));
+        // The panel closes while a load is under way: it ends with the program.
+        loader.send("data load " + big + "\n");
+        EXPECT_TRUE(has(ctl("data"), "\"loading\":"));
     });
 }
 
