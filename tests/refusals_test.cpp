@@ -222,6 +222,9 @@ protected:
     std::vector<std::string> env() const { return {"XDG_RUNTIME_DIR=" + dir_.path(), "PATH=/usr/bin:/bin"}; }
     std::unique_ptr<Program> sim(std::vector<std::string> args, bool limited = false) {
         args.insert(args.begin(), {"--headless", "--listen", "127.0.0.1:" + std::to_string(testprocess::free_port())});
+#if defined(__SANITIZE_ADDRESS__)
+        limited = false;  // the sanitizer's shadow memory alone is far beyond the limit (it checks allocations itself)
+#endif
         if (!limited) return std::make_unique<Program>(VANTIS_SIM_PATH, args, env());
         // Far below what trusting a header's or a line's size would take.
         args.insert(args.begin(), {"--as=268435456", VANTIS_SIM_PATH});
