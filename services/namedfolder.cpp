@@ -49,6 +49,18 @@ long holderPid(const std::string& dir) {
     return end != text && pid > 0 ? pid : 0;
 }
 
+// Whatever the channel's files are doing in a folder just taken, no live
+// simulator holds them: a lock whose process id has been reused by another
+// process would otherwise keep the channel off.
+void clearLeftovers(int dirFd) {
+    for (const char* name : {"control", "control.lock", "control.lock.rmlock"}) {
+        struct stat st {};
+        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != ::getuid()) continue;
+        const bool socket = std::strcmp(name, "control") == 0;
+        if (socket ? S_ISSOCK(st.st_mode) : S_ISREG(st.st_mode)) ::unlinkat(dirFd, name, 0);
+    }
+}
+
 }  // namespace
 
 NamedFolder::~NamedFolder() { release(); }
@@ -88,6 +100,7 @@ bool NamedFolder::claim(const std::string& name, std::string* why) {
         if (::lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) {
             fd_ = fd;
             path_ = dir;
+            clearLeftovers(fd);
             return true;
         }
         ::close(fd);

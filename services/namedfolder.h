@@ -2,8 +2,8 @@
 // socket and lock), held by one live simulator at a time. The hold is a lock
 // on the folder itself, which the system releases when the process ends,
 // however it ends: a name is never taken from a live simulator, and a folder
-// left by one that crashed is taken over. The folder goes when its holder
-// ends, once the channel's files have gone.
+// left by one that crashed is taken over, with the socket and lock it left.
+// The folder goes when its holder ends, once the channel's files have gone.
 #pragma once
 
 #include <string>

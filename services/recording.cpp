@@ -11,6 +11,7 @@
 #include <charconv>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "control.h"
@@ -122,10 +123,15 @@ std::string startLoad(const std::string& path, LaterReply* later) {
     job->path = path;
     Job* j = job.get();
     QObject* context = s.context.get();
-    j->worker = std::thread([j, context] {
-        j->result = parse(j->path, &j->error, [j](std::size_t) { return !j->stop.load(); });
-        QMetaObject::invokeMethod(context, [] { finishLoad(); }, Qt::QueuedConnection);
-    });
+    try {
+        j->worker = std::thread([j, context] {
+            j->result = parse(j->path, &j->error, [j](std::size_t) { return !j->stop.load(); });
+            QMetaObject::invokeMethod(context, [] { finishLoad(); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error&) {  // no thread to be had: read it here
+        const std::string error = load(path);
+        return error.empty() ? "ok " + describe() : "error " + error;
+    }
     *later = [reply = j->reply] { return *reply; };
     s.job = std::move(job);
     return {};

@@ -312,6 +312,15 @@ TEST_F(Refusals, NamesOfTheUnnamedInstanceOrOfALiveOneAreRefusedAndAFolderGoesWi
     EXPECT_EQ(second.status, 2);
     EXPECT_EQ(second.err, "vantis-sim: the name lab is in use by the simulator with PID " + std::to_string(first->pid()) + "\n");
     EXPECT_EQ(ctl({"--name", "lab", "ping"}).status, 0) << "the first keeps its channel";
+    // A folder left behind whose lock names a live simulator (its number reused)
+    // is free all the same: its holder is gone.
+    ASSERT_EQ(::mkdir(folder("old").c_str(), 0700), 0);
+    std::filesystem::copy_file(folder("lab") + "/control.lock", folder("old") + "/control.lock");
+    auto old = sim({"--name", "old"});
+    EXPECT_TRUE(answers("old"));
+    old->signal(SIGTERM);
+    EXPECT_EQ(old->wait(10000).status, 0);
+    EXPECT_TRUE(gone("old"));
 
     // A socket path the system cannot bind is refused, saying how long it may be.
     const std::string name(64, 'n');
