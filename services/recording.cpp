@@ -108,13 +108,12 @@ void apply(std::unique_ptr<Recording> r) {
 void finishLoad() {
     auto& s = source();
     if (!s.job) return;
-    Job& job = *s.job;
-    job.worker.join();
-    std::string error = job.error;
-    if (job.result) error = fitError(*job.result, face().modelType());
-    if (error.empty()) apply(std::move(job.result));
-    *job.reply = error.empty() ? "ok " + describe() : "error " + error;
-    s.job.reset();
+    const std::unique_ptr<Job> job = std::move(s.job);  // the load is over: describe() no longer shows it
+    job->worker.join();
+    std::string error = job->error;
+    if (job->result) error = fitError(*job->result, face().modelType());
+    if (error.empty()) apply(std::move(job->result));
+    *job->reply = error.empty() ? "ok " + describe() : "error " + error;
 }
 
 std::string startLoad(const std::string& path, LaterReply* later) {

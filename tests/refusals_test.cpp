@@ -203,7 +203,8 @@ TEST_F(Controlled, AChannelLoadLeavesTheChannelAndTheClientAnsweredAndAppliesInO
         EXPECT_EQ(ask(c, "S#"), "S#3#204\r\n");
         EXPECT_EQ(loader.line(0), "") << "the load should take longer than a ping";
         const std::string done = loader.line(60000);
-        EXPECT_TRUE(has(done, "ok {\"source\":\"recording\",\"file\":\"" + big + "\",\"rows\":")) << done;
+        EXPECT_TRUE(has(done, "ok {\"source\":\"recording\",\"file\":\"" + big + "\",\"rows\":800000,")) << done;
+        EXPECT_FALSE(has(done, "loading")) << done;
         EXPECT_FALSE(has(ctl("data"), "loading"));
         // The panel closes while a load is under way: it ends with the program.
         loader.send("data load " + big + "\n");
