@@ -2,11 +2,13 @@
 
 #include <QCommandLineParser>
 #include <QHostAddress>
+#include <QNetworkInterface>
 #include <QStringList>
 
 #include <cstdio>
 
 #include "ZErov_models.h"
+#include "controlpath.h"
 
 namespace vantis::app {
 namespace {
@@ -35,19 +37,44 @@ const char* const kHelp =
     "\n"
     "With no options the simulator listens on all IPv4 interfaces, port 3000, and\n"
     "waits for the operator to choose a model. SIGTERM, SIGINT and SIGHUP close it\n"
-    "as the window's close button does.\n"
+    "as the window's close button does, from the first moment.\n"
     "\n"
-    "Exit status: 0 after a normal close; 2 for a bad command line; 255 when the\n"
-    "run-time or the panel cannot start, or, headless, when the server cannot\n"
-    "listen.\n"
+    "Exit status: 0 after a normal close; 2 for a bad command line, a name another\n"
+    "simulator holds, a control socket path too long, or a --data file that cannot\n"
+    "serve; 255 when the run-time or the panel cannot start, or, headless, when the\n"
+    "server cannot listen.\n"
     "\n"
     "Documents: /usr/share/doc/vantis-sim/ (README.md, protocol.md, control.md,\n"
     "examples/), or under /usr/local/share after cmake --install; man vantis-sim.\n";
 
+// What the command line gave, fit for one line of the error output: printable
+// ASCII kept, every other byte as \xNN, and not too long.
+std::string printable(const std::string& text) {
+    constexpr std::size_t kMax = 200;
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    if (out.size() > kMax) out = out.substr(0, kMax - 3) + "...";
+    return out;
+}
+
 int usageError(const std::string& why) {
-    std::fprintf(stderr, "vantis-sim: %s\n%s\nTry 'vantis-sim --help' for more information.\n", why.c_str(), kUsage);
+    std::fprintf(stderr, "vantis-sim: %s\n%s\nTry 'vantis-sim --help' for more information.\n", printable(why).c_str(),
+                 kUsage);
     return kUsageStatus;
 }
+
+// The bytes of an argument exactly as given: file names need not be UTF-8.
+QString argument(const char* bytes) { return QString::fromLatin1(bytes); }
+std::string bytesOf(const QString& value) { return value.toLatin1().toStdString(); }
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -63,7 +90,7 @@ bool parsePort(const std::string& text, int& port) {
 
 }  // namespace
 
-bool parseListen(const std::string& text, std::string& address, int& port) {
+bool parseListen(const std::string& text, std::string& address, int& port, std::string* why) {
     port = -1;
     std::string host = text;
     if (!text.empty() && text.front() == '[') {
@@ -81,6 +108,24 @@ bool parseListen(const std::string& text, std::string& address, int& port) {
     if (host.empty() || !a.setAddress(QString::fromStdString(host))) return false;
     // Four decimal parts only: the resolver's shorthands ("1.2.3") would surprise.
     if (a.protocol() == QAbstractSocket::IPv4Protocol && a.toString().toStdString() != host) return false;
+    // Sockets cannot listen on these: say so now rather than fail at the start.
+    bool mapped = false;
+    if (a.protocol() == QAbstractSocket::IPv6Protocol) a.toIPv4Address(&mapped);
+    if (mapped) {
+        const QString v4 = QHostAddress(a.toIPv4Address()).toString();
+        if (why) *why = "an IPv4 address in IPv6 form; give the IPv4 address itself (" + v4.toStdString() + ")";
+        return false;
+    }
+    if (const QString scope = a.scopeId(); !scope.isEmpty()) {
+        bool numeric = false;
+        const int index = scope.toInt(&numeric);
+        const QNetworkInterface nic =
+            numeric ? QNetworkInterface::interfaceFromIndex(index) : QNetworkInterface::interfaceFromName(scope);
+        if (!nic.isValid()) {
+            if (why) *why = "no network interface '" + scope.toStdString() + "' on this machine";
+            return false;
+        }
+    }
     address = host;
     return true;
 }
@@ -109,7 +154,7 @@ bool validName(const std::string& text) {
 
 int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool& headless) {
     QStringList args;
-    for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    for (int i = 0; i < argc; ++i) args << argument(argv[i]);
     if (args.isEmpty()) args << QStringLiteral("vantis-sim");
     // Parsed before any application object exists, so that --help and a bad
     // option need no display.
@@ -123,7 +168,7 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({listen, name, model, data, headlessOption, help, version});
-    if (!parser.parse(args)) return usageError(parser.errorText().toStdString());
+    if (!parser.parse(args)) return usageError(bytesOf(parser.errorText()));
     if (parser.isSet(help)) {
         std::fputs(kHelp, stdout);
         return 0;
@@ -133,29 +178,33 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())
-        return usageError("unexpected argument '" + parser.positionalArguments().first().toStdString() + "'");
+        return usageError("unexpected argument '" + bytesOf(parser.positionalArguments().first()) + "'");
     for (const auto* once : {&listen, &name, &model, &data})
         if (parser.values(*once).size() > 1)
             return usageError("--" + once->names().first().toStdString() + " given more than once");
     if (parser.isSet(listen)) {
-        const std::string text = parser.value(listen).toStdString();
-        if (!parseListen(text, settings.listenAddress, settings.listenPort))
-            return usageError("bad value '" + text + "' for --listen: expected ADDRESS[:PORT] with an IPv4 or IPv6 address");
+        const std::string text = bytesOf(parser.value(listen));
+        std::string why = "expected ADDRESS[:PORT] with an IPv4 or IPv6 address";
+        if (!parseListen(text, settings.listenAddress, settings.listenPort, &why))
+            return usageError("bad value '" + text + "' for --listen: " + why);
     }
     if (parser.isSet(name)) {
-        settings.name = parser.value(name).toStdString();
+        settings.name = bytesOf(parser.value(name));
         if (!validName(settings.name))
             return usageError("bad value '" + settings.name +
                               "' for --name: expected 1 to 64 letters, digits, '.', '_' or '-', not starting with '.' or '-'");
+        if (vantis::reservedName(settings.name))
+            return usageError("bad value '" + settings.name +
+                              "' for --name: control and names starting with control. are the unnamed instance's files");
     }
     if (parser.isSet(model)) {
-        const std::string text = parser.value(model).toStdString();
+        const std::string text = bytesOf(parser.value(model));
         settings.model = parseModel(text);
         if (settings.model < 0)
             return usageError("bad value '" + text + "' for --model: expected 0 to 10, none or a model's name");
     }
     if (parser.isSet(data)) {
-        settings.dataFile = parser.value(data).toStdString();
+        settings.dataFile = bytesOf(parser.value(data));
         if (settings.dataFile.empty()) return usageError("--data needs a file");
     }
     headless = parser.isSet(headlessOption);

@@ -15,10 +15,13 @@ inline constexpr int kUsageStatus = 2;
 int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool& headless);
 
 // "ADDRESS[:PORT]" with an IPv4 or IPv6 literal ("[::1]:3001", "::1", "127.0.0.2:3001").
-bool parseListen(const std::string& text, std::string& address, int& port);
+// Refused, with *why set when the reason is more than the form: an IPv4
+// address in IPv6 form, a scope naming no interface of this machine.
+bool parseListen(const std::string& text, std::string& address, int& port, std::string* why = nullptr);
 // 0..10, "none", or an item of the model ring (any case); -1 when it is none of these.
 int parseModel(const std::string& text);
 // A name fit for a folder: letters, digits, '.', '_' and '-', 1 to 64 of them, not starting with '.' or '-'.
+// (Names kept for the unnamed instance, vantis::reservedName, are refused apart.)
 bool validName(const std::string& text);
 
 }  // namespace vantis::app

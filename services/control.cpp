@@ -277,6 +277,8 @@ public:
     bool done() const { return m_done; }
     // The reply to this request comes once the condition holds or the time is up.
     void beginWait(Condition condition, const std::string& name, double seconds);
+    // The reply to this request is the one `later` gives, once it gives one.
+    void replyWhen(recording::LaterReply later);
 
 private:
     struct Waiting {
@@ -284,6 +286,7 @@ private:
         std::string name;
         QElapsedTimer since;
         qint64 limitMs;
+        recording::LaterReply later;
     };
 
     void serve();
@@ -411,8 +414,13 @@ std::string verbWait(Request& r) {
 
 std::string verbFault(Request& r) { return linkfaults::verb(r.lower); }
 
-// The file name keeps its case.
-std::string verbData(Request& r) { return recording::verb(r.arg); }
+// The file name keeps its case. A load replies once the file is read.
+std::string verbData(Request& r) {
+    recording::LaterReply later;
+    const std::string answer = recording::verb(r.arg, &later);
+    if (later) r.session.replyWhen(std::move(later));
+    return answer;
+}
 
 std::string verbTimeScale(Request& r) {
     if (r.arg.empty()) return "ok " + formatNumber(ext::timeScale());
@@ -525,14 +533,23 @@ void Session::serveLater() {
 }
 
 void Session::beginWait(Condition condition, const std::string& name, double seconds) {
-    m_waiting = Waiting{condition, name, {}, static_cast<qint64>(std::llround(seconds * 1000.0))};
+    m_waiting = Waiting{condition, name, {}, static_cast<qint64>(std::llround(seconds * 1000.0)), {}};
     m_waiting->since.start();
+    m_waitPoll.start();
+}
+
+void Session::replyWhen(recording::LaterReply later) {
+    m_waiting = Waiting{Condition::Ready, "data", {}, 0, std::move(later)};
     m_waitPoll.start();
 }
 
 void Session::checkWait() {
     if (!m_waiting) return m_waitPoll.stop();
-    if (holds(m_waiting->condition)) {
+    if (m_waiting->later) {
+        const std::optional<std::string> answer = m_waiting->later();
+        if (!answer) return;
+        reply(*answer);
+    } else if (holds(m_waiting->condition)) {
         reply("ok");
     } else if (m_waiting->since.elapsed() >= m_waiting->limitMs) {
         const double seconds = static_cast<double>(m_waiting->limitMs) / 1000.0;

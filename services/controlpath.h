@@ -8,6 +8,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,6 +17,14 @@
 namespace vantis {
 
 inline constexpr const char* kControlSocketVariable = "VANTIS_CONTROL_SOCKET";
+
+// The longest socket path the system takes (a Unix-domain address holds it
+// with its ending zero).
+inline constexpr std::size_t kMaxSocketPathBytes = sizeof(sockaddr_un{}.sun_path) - 1;
+
+// Names kept for the unnamed instance's files beside the named folders:
+// "control", its lock "control.lock" and anything Qt puts beside them.
+inline bool reservedName(const std::string& name) { return name == "control" || name.rfind("control.", 0) == 0; }
 
 inline unsigned userId() { return static_cast<unsigned>(::getuid()); }
 

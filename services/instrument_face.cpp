@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ZErov.h"
+#include "ZErov_models.h"
 #include "ZErov_uir.h"
 #include "control.h"
 #include "instrument.h"
@@ -92,7 +94,32 @@ int modelType() { return instrument.model_type; }
 const char* modelName() { return instrument.model_id; }
 int coordinateWords() { return instrument.num_leds * instrument.num_axes; }
 
-const cvi::recording::Face kRecordingFace = {panel, MAINPNL_TRANSMIT, modelType, modelName, coordinateWords};
+constexpr int kModelCount = kModelRingItemCount - 1;  // the ring's first item is no model
+
+// Every model's frame, read once from the instrument's own table: each profile
+// applied to the state in turn, and the state put back as it was.
+struct Frames {
+    std::string names[kModelCount + 1];
+    int words[kModelCount + 1] = {};
+    Frames() {
+        const InstrumentState saved = instrument;
+        for (int m = 1; m <= kModelCount; ++m) {
+            apply_model(m);
+            names[m] = instrument.model_id;
+            words[m] = instrument.num_leds * instrument.num_axes;
+        }
+        instrument = saved;
+    }
+};
+
+cvi::recording::ModelFrame frameOf(int model) {
+    static const Frames frames;
+    if (model < 1 || model > kModelCount) return {};
+    return {frames.names[model].c_str(), frames.words[model]};
+}
+
+const cvi::recording::Face kRecordingFace = {panel,           MAINPNL_TRANSMIT, MAINPNL_VATYPE, modelType,
+                                             modelName,       coordinateWords,  frameOf,        kModelCount};
 
 }  // namespace
 

@@ -1,14 +1,18 @@
 #include "recording.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
-#include <QFile>
+#include <QObject>
 #include <QTimer>
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
+#include <atomic>
 #include <cctype>
-#include <cstring>
+#include <charconv>
+#include <memory>
+#include <set>
+#include <system_error>
+#include <thread>
 
 #include "control.h"
 #include "cvi.h"
@@ -17,40 +21,46 @@
 namespace cvi::recording {
 namespace {
 
-constexpr int kWatchMs = 100;
-
-struct Loaded {
-    std::unique_ptr<Recording> recording;
-    std::unique_ptr<QTimer> watch;  // while loaded: notes a model choice on the panel
-    std::size_t cursor = 0;  // the row the last sample lay after: downloads run forward
-    int seenModel = 0;       // the model the last note was about
-};
-
-Loaded& loaded() {
-    static Loaded l;
-    return l;
-}
-
-const char* trimStart(const char* p, const char* end) {
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
-    return p;
-}
-
-const char* trimEnd(const char* begin, const char* e) {
-    while (e > begin && (e[-1] == ' ' || e[-1] == '\t' || e[-1] == '\r')) --e;
-    return e;
-}
-
-std::string shown(const char* b, const char* e) {
-    std::string s(b, static_cast<std::size_t>(std::min<std::ptrdiff_t>(e - b, 24)));
-    if (e - b > 24) s += "...";
-    return control::jsonString(s);
-}
-
 std::string number(double v) {
     char buf[32];
     const auto r = std::to_chars(buf, buf + sizeof buf, v);
     return std::string(buf, r.ptr);
+}
+
+// A load that reads its file on a thread of its own. The worker writes the
+// result, then posts its end to the user-interface thread, which alone reads
+// it and applies it, so the data changes in one step between event passes.
+struct Job {
+    std::string path;
+    std::atomic<bool> stop{false};
+    std::unique_ptr<Recording> result;  // the worker's until it has posted its end
+    std::string error;
+    std::shared_ptr<std::optional<std::string>> reply = std::make_shared<std::optional<std::string>>();
+    std::thread worker;
+};
+
+// The data in force, the load under way and the model last noted.
+class Source {
+public:
+    ~Source() { stopLoad(); }
+
+    void stopLoad() {
+        if (!job) return;
+        job->stop = true;
+        if (job->worker.joinable()) job->worker.join();  // it stops within one piece of the file
+        job.reset();
+    }
+
+    std::unique_ptr<Recording> recording;
+    std::size_t cursor = 0;  // the row the last sample lay after: downloads run forward
+    int seenModel = 0;       // the model the last note was about
+    std::unique_ptr<Job> job;
+    std::unique_ptr<QObject> context = std::make_unique<QObject>();  // where the worker posts its end
+};
+
+Source& source() {
+    static Source s;
+    return s;
 }
 
 void note(const std::string& text) {
@@ -61,197 +71,126 @@ void note(const std::string& text) {
 std::string fitNote(const Recording& r) {
     const Face& f = face();
     const int words = f.coordinateWords();
-    if (words == r.columns) return "[data: " + r.file + " serves the download]\n";
-    return "[data: " + r.file + " has " + std::to_string(r.columns) + " coordinate columns, " + f.modelName() +
+    const std::string file = shownName(r.file);
+    if (words == r.columns) return "[data: " + file + " serves the download]\n";
+    return "[data: " + file + " has " + std::to_string(r.columns) + " coordinate columns, " + f.modelName() +
            " frames " + std::to_string(words) + ": pattern data]\n";
 }
 
-// A new model choice says whether the loaded file still fits.
-void watchModel() {
-    auto& l = loaded();
-    if (!l.recording) return;
+// A model was chosen: says whether the loaded file still fits.
+void noteModel() {
+    auto& s = source();
+    if (!s.recording) return;
     const int model = face().modelType();
-    if (model == l.seenModel) return;
-    l.seenModel = model;
-    if (model > 0) note(fitNote(*l.recording));
+    if (model == s.seenModel) return;
+    s.seenModel = model;
+    if (model > 0) note(fitNote(*s.recording));
 }
 
-// A model is chosen inside the ring's callback, which then runs the service
-// loop and returns only when the next choice ends it: so the choice is looked
-// for, a few times a second, rather than heard of.
-void startWatch() {
-    auto& l = loaded();
-    if (l.watch || !l.recording || !QCoreApplication::instance()) return;
-    l.watch = std::make_unique<QTimer>();
-    QObject::connect(l.watch.get(), &QTimer::timeout, watchModel);
-    l.watch->start(kWatchMs);
+// The ring's commit runs the model's service loop before it returns: the note
+// is queued, and comes at that loop's first event pass, once the model is in.
+void listenToRing() {
+    const Face& f = face();
+    if (auto* ring = qobject_cast<QComboBox*>(ext::widgetOf(f.panel(), f.modelRing)))
+        QObject::connect(ring, &QComboBox::activated, source().context.get(), [] { noteModel(); },
+                         Qt::QueuedConnection);
+    noteModel();
+}
+
+void apply(std::unique_ptr<Recording> r) {
+    auto& s = source();
+    s.recording = std::move(r);
+    s.cursor = 0;
+    s.seenModel = face().modelType();
+}
+
+// On the user-interface thread, once the worker has ended.
+void finishLoad() {
+    auto& s = source();
+    if (!s.job) return;
+    const std::unique_ptr<Job> job = std::move(s.job);  // the load is over: describe() no longer shows it
+    job->worker.join();
+    std::string error = job->error;
+    if (job->result) error = fitError(*job->result, face().modelType());
+    if (error.empty()) apply(std::move(job->result));
+    *job->reply = error.empty() ? "ok " + describe() : "error " + error;
+}
+
+std::string startLoad(const std::string& path, LaterReply* later) {
+    auto& s = source();
+    auto job = std::make_unique<Job>();
+    job->path = path;
+    Job* j = job.get();
+    QObject* context = s.context.get();
+    try {
+        j->worker = std::thread([j, context] {
+            j->result = parse(j->path, &j->error, [j](std::size_t) { return !j->stop.load(); });
+            QMetaObject::invokeMethod(context, [] { finishLoad(); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error&) {  // no thread to be had: read it here
+        const std::string error = load(path);
+        return error.empty() ? "ok " + describe() : "error " + error;
+    }
+    *later = [reply = j->reply] { return *reply; };
+    s.job = std::move(job);
+    return {};
 }
 
 }  // namespace
 
-std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const std::string& file, std::string* error) {
-    const char* p = text;
-    const char* const end = text + size;
-    if (size >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
-    std::vector<std::string> names;
-    auto fail = [&](long line, long column, const std::string& what) {
-        std::string where = file + ": line " + std::to_string(line);
-        if (column > 0) where += ", column " + std::to_string(column);
-        if (column > 1 && column <= static_cast<long>(names.size())) where += " (" + names[static_cast<std::size_t>(column - 1)] + ")";
-        *error = where + ": " + what;
-        return nullptr;
-    };
-    auto lineEnd = [&](const char* from) {
-        const void* nl = std::memchr(from, '\n', static_cast<std::size_t>(end - from));
-        return nl ? static_cast<const char*>(nl) : end;
-    };
+namespace {
 
-    // Header: time_ms, then a free name per coordinate column.
-    const char* le = lineEnd(p);
-    for (const char* f = p;;) {
-        const char* fe = std::find(f, le, ',');
-        const char* b = trimStart(f, fe);
-        names.emplace_back(b, trimEnd(b, fe));
-        if (fe == le) break;
-        f = fe + 1;
-    }
-    if (names[0] != "time_ms")
-        return fail(1, 1, "the first column must be time_ms, not " + control::jsonString(names[0]));
-    if (names.size() < 2) return fail(1, 2, "no coordinate columns after time_ms");
-
-    auto r = std::make_unique<Recording>();
-    r->file = file;
-    r->columns = static_cast<int>(names.size()) - 1;
-    const std::size_t lines = static_cast<std::size_t>(std::count(le, end, '\n')) + 1;
-    r->times.reserve(lines);
-    r->values.reserve(lines * static_cast<std::size_t>(r->columns));
-
-    long line = 1;
-    while (le < end) {
-        p = le + 1;
-        le = lineEnd(p);
-        ++line;
-        if (trimStart(p, trimEnd(p, le)) == trimEnd(p, le)) continue;  // a blank line
-        long column = 0;
-        for (const char* f = p;;) {
-            const char* fe = static_cast<const char*>(std::memchr(f, ',', static_cast<std::size_t>(le - f)));
-            if (!fe) fe = le;
-            ++column;
-            const char* b = trimStart(f, fe);
-            const char* e = trimEnd(b, fe);
-            if (column > static_cast<long>(names.size()))
-                return fail(line, column, "one column too many: the header has " + std::to_string(names.size()));
-            if (column == 1) {
-                double t = 0;
-                const auto [at, ec] = std::from_chars(b, e, t);
-                if (ec != std::errc() || at != e || b == e || !std::isfinite(t))
-                    return fail(line, column, "bad time " + shown(b, e) + ": expected milliseconds such as -1.5");
-                if (!r->times.empty() && t <= r->times.back())
-                    return fail(line, column,
-                                "time " + number(t) + " does not rise (the row before has " + number(r->times.back()) + ")");
-                r->times.push_back(t);
-            } else {
-                unsigned long long v = 0;
-                const auto [at, ec] = std::from_chars(b, e, v);
-                const char* digits = b < e && *b == '-' ? b + 1 : b;
-                const bool integer = digits < e && std::all_of(digits, e, [](char ch) { return ch >= '0' && ch <= '9'; });
-                if (integer && (digits != b || ec == std::errc::result_out_of_range || v > 65535))
-                    return fail(line, column, "value " + shown(b, e) + " is out of range 0 to 65535");
-                if (!integer || ec != std::errc() || at != e)
-                    return fail(line, column, "bad number " + shown(b, e) +
-                                                  ": expected an integer from 0 to 65535");
-                r->values.push_back(static_cast<std::uint16_t>(v));
-            }
-            if (fe == le) break;
-            f = fe + 1;
-        }
-        if (column < static_cast<long>(names.size()))
-            return fail(line, column + 1,
-                        "missing: the header has " + std::to_string(names.size()) + " columns");
-    }
-    if (r->times.empty()) return fail(2, 0, "no data rows after the header");
-    r->times.shrink_to_fit();
-    r->values.shrink_to_fit();
-    return r;
-}
-
-std::unique_ptr<Recording> parse(const std::string& path, std::string* error) {
-    QFile f(QString::fromLocal8Bit(path.c_str()));
-    if (!f.open(QIODevice::ReadOnly)) {
-        *error = "cannot open " + path + ": " + f.errorString().toStdString();
-        return nullptr;
-    }
-    if (f.size() == 0) {
-        *error = path + ": the file is empty";
-        return nullptr;
-    }
-    // Mapped, not read: a window's file is hundreds of megabytes of text.
-    if (uchar* text = f.map(0, f.size())) {
-        auto r = parseText(reinterpret_cast<const char*>(text), static_cast<std::size_t>(f.size()), path, error);
-        f.unmap(text);
-        return r;
-    }
-    const QByteArray all = f.readAll();
-    return parseText(all.constData(), static_cast<std::size_t>(all.size()), path, error);
-}
-
-bool sample(const Recording& r, long long tenths, int count, std::uint16_t* words, std::size_t* cursor) {
-    const std::size_t n = r.rows();
-    if (count != r.columns || n == 0) return false;
-    const auto columns = static_cast<std::size_t>(count);
-    const double t = static_cast<double>(tenths) / 10.0;
-    const std::vector<double>& times = r.times;
-    const std::uint16_t* v = r.values.data();
-    if (t <= times.front() || t >= times.back()) {
-        std::memcpy(words, t <= times.front() ? v : v + (n - 1) * columns, columns * sizeof *words);
-        return true;
-    }
-    std::size_t k = *cursor;
-    if (k + 1 >= n || times[k] > t)
-        k = static_cast<std::size_t>(std::upper_bound(times.begin(), times.end(), t) - times.begin()) - 1;
-    else
-        while (times[k + 1] <= t) ++k;
-    *cursor = k;
-    const std::uint16_t* a = v + k * columns;
-    const double f = (t - times[k]) / (times[k + 1] - times[k]);
-    if (f == 0.0) {
-        std::memcpy(words, a, columns * sizeof *words);
-        return true;
-    }
-    const std::uint16_t* b = a + columns;
-    // Between two values of 0..65535, so never negative: truncating x + 0.5 rounds to nearest.
-    for (std::size_t j = 0; j < columns; ++j)
-        words[j] = static_cast<std::uint16_t>(a[j] + (static_cast<double>(b[j]) - a[j]) * f + 0.5);
-    return true;
-}
-
-std::string load(const std::string& path) {
-    std::string error;
-    auto r = parse(path, &error);
-    if (!r) return error;
+std::string fitErrorOf(const Recording& r, int model) {
     const Face& f = face();
-    const int model = f.modelType();
-    if (model > 0 && f.coordinateWords() != r->columns) {
-        const int words = f.coordinateWords();
-        const std::string needs = std::string(f.modelName()) + " frames have " + std::to_string(words) +
-                                  " coordinate words: time_ms and " + std::to_string(words) + " columns";
-        if (r->columns > words) return path + ": line 1, column " + std::to_string(words + 2) + ": one column too many; " + needs;
-        return path + ": line 1, column " + std::to_string(r->columns + 2) + ": missing; " + needs;
+    const std::string file = shownName(r.file);
+    if (model > 0) {
+        const ModelFrame m = f.frameOf(model);
+        if (m.words == r.columns) return {};
+        const std::string needs = std::string(m.name) + " frames have " + std::to_string(m.words) +
+                                  " coordinate words: time_ms and " + std::to_string(m.words) + " columns";
+        if (r.columns > m.words)
+            return file + ": line 1, column " + std::to_string(m.words + 2) + ": one column too many; " + needs;
+        return file + ": line 1, column " + std::to_string(r.columns + 2) + ": missing; " + needs;
     }
-    auto& l = loaded();
-    l.recording = std::move(r);
-    l.cursor = 0;
-    l.seenModel = model;
-    startWatch();
+    std::set<int> words;
+    for (int i = 1; i <= f.modelCount; ++i) words.insert(f.frameOf(i).words);
+    if (words.count(r.columns)) return {};
+    std::string list;
+    for (auto it = words.begin(); it != words.end(); ++it)
+        list += (it == words.begin() ? "" : std::next(it) == words.end() ? " or " : ", ") + std::to_string(*it);
+    return file + ": " + std::to_string(r.columns) + " coordinate columns fit no model: frames have " + list +
+           " coordinate words";
+}
+
+}  // namespace
+
+std::string fitError(const Recording& r, int model) {
+    std::string error = fitErrorOf(r, model);
+    if (error.size() > kMaxErrorChars) error = error.substr(0, kMaxErrorChars - 3) + "...";
+    return error;
+}
+
+std::string load(const std::string& path, int model, const std::function<bool(std::size_t)>& goOn) {
+    std::string error;
+    auto r = parse(path, &error, goOn);
+    if (!r) return error;
+    if (std::string unfit = fitError(*r, model < 0 ? face().modelType() : model); !unfit.empty()) return unfit;
+    apply(std::move(r));
     return {};
 }
 
-void usePattern() { loaded() = Loaded{}; }
+void usePattern() {
+    auto& s = source();
+    s.recording.reset();
+    s.cursor = 0;
+    s.seenModel = 0;
+}
 
 std::string describe() {
-    const auto& l = loaded();
-    if (!l.recording) return "{\"source\":\"pattern\"}";
-    const Recording& r = *l.recording;
+    const auto& s = source();
+    const std::string loading = s.job ? ",\"loading\":" + control::jsonString(s.job->path) : std::string();
+    if (!s.recording) return "{\"source\":\"pattern\"" + loading + "}";
+    const Recording& r = *s.recording;
     const Face& f = face();
     const bool fits = f.modelType() == 0 || f.coordinateWords() == r.columns;
     std::string out = std::string("{\"source\":\"") + (fits ? "recording" : "pattern") + "\"";
@@ -261,26 +200,33 @@ std::string describe() {
     if (!fits)
         out += ",\"note\":" + control::jsonString("the file has " + std::to_string(r.columns) + " coordinate columns, " +
                                                   f.modelName() + " frames " + std::to_string(f.coordinateWords()));
-    return out + "}";
+    return out + loading + "}";
 }
 
-std::string verb(const std::string& args) {
+std::string verb(const std::string& args, LaterReply* later) {
     const auto space = args.find(' ');
     std::string word = args.substr(0, space);
     for (char& ch : word) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     std::string rest = space == std::string::npos ? std::string() : args.substr(space + 1);
     rest.erase(0, rest.find_first_not_of(' '));
     if (word.empty()) return "ok " + describe();
+    const auto& s = source();
+    if ((word == "pattern" && rest.empty()) || word == "load") {
+        // One change of the data at a time: the file being read decides.
+        if (s.job) return "error data " + word + ": " + shownName(s.job->path) + " is still loading";
+    }
     if (word == "pattern" && rest.empty()) {
         usePattern();
         return "ok";
     }
     if (word == "load") {
         if (rest.empty()) return "error data load needs a file";
+        if (later && QCoreApplication::instance()) return startLoad(rest, later);
         const std::string error = load(rest);
         return error.empty() ? "ok " + describe() : "error " + error;
     }
-    return "error bad value " + control::jsonString(args) + " for data: expected load FILE or pattern";
+    return "error bad value " + quotedExcerpt(args.data(), args.data() + args.size(), 40) +
+           " for data: expected load FILE or pattern";
 }
 
 void install() {
@@ -288,12 +234,16 @@ void install() {
     if (installed) return;
     installed = true;
     ext::setSampleProvider([](long long tenths, int count, std::uint16_t* words) {
-        auto& l = loaded();
-        return l.recording && sample(*l.recording, tenths, count, words, &l.cursor);
+        auto& s = source();
+        return s.recording && sample(*s.recording, tenths, count, words, &s.cursor);
     });
-    // Loaded data lasts one run of the simulator.
-    ext::onStart(startWatch);  // for a file given at start-up
-    ext::onStop(usePattern);
+    // Once the panel is up: the first event pass after the start.
+    ext::onStart([] { QTimer::singleShot(0, source().context.get(), listenToRing); });
+    // Loaded data lasts one run of the simulator; a load under way ends with it.
+    ext::onStop([] {
+        source().stopLoad();
+        usePattern();
+    });
 }
 
 }  // namespace cvi::recording

@@ -1,64 +1,59 @@
 // Recorded data of a script's own: a CSV file whose rows the download samples
-// in place of the built-in pattern (docs/control.md, "Recorded data").
-//
-// The file: a header row; a first column time_ms (relative to the trigger,
-// rising, decimals allowed); then one column per coordinate word of a frame,
-// in frame order, integers 0..65535. Column names after the first are free:
-// the file is matched to a model by its column count.
+// in place of the built-in pattern (docs/control.md, "Recorded data"). The
+// file's form and the reader are in recordingfile.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <functional>
+#include <optional>
 #include <string>
-#include <vector>
+
+#include "recordingfile.h"
 
 namespace cvi::recording {
+
+// A model's frame as a recording must fit it.
+struct ModelFrame {
+    const char* name = "";  // the instrument's model id ("50th Male")
+    int words = 0;          // coordinate words a frame carries; 0 for no model
+};
 
 // What the recording needs to know of the instrument. Defined beside the panel file.
 struct Face {
     int (*panel)();
     int transmitBox;
+    int modelRing;
     int (*modelType)();          // 0 while no model is chosen
     const char* (*modelName)();
     int (*coordinateWords)();    // LEDs x coordinates of the chosen model
+    ModelFrame (*frameOf)(int model);  // any model of the ring, 1..10
+    int modelCount;
 };
 const Face& face();
 
-// A parsed file: times in ms, and the values row by row (2 bytes each).
-struct Recording {
-    std::string file;
-    int columns = 0;  // coordinate columns, time_ms not counted
-    std::vector<double> times;
-    std::vector<std::uint16_t> values;
-    std::size_t rows() const { return times.size(); }
-};
-
-// Parses a whole file. On failure returns null and sets *error to one line
-// naming the line and column at fault.
-std::unique_ptr<Recording> parse(const std::string& path, std::string* error);
-// The same for text held in memory (file names the text in messages).
-std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const std::string& file, std::string* error);
-
-// Coordinate words of the sample `tenths` tenths of a millisecond after the
-// trigger: linear between rows, rounded to nearest, the first or last row
-// beyond the ends. False when the recording has another column count.
-bool sample(const Recording& r, long long tenths, int count, std::uint16_t* words, std::size_t* cursor);
+// "" when the recording can serve `model` (1..10), or, for 0, some model; else
+// one line saying why not.
+std::string fitError(const Recording& r, int model);
 
 // ---- The loaded recording (UI thread) ----
-// Loads a file for the current model: "" when done, else the error; on an
-// error what was loaded stays. With no model chosen yet, the file is checked
-// against the model when one is chosen.
-std::string load(const std::string& path);
+// Loads a file at once, for `model` (-1: the model chosen now): "" when done,
+// else the error; on an error what was loaded stays. goOn as for parse().
+std::string load(const std::string& path, int model = -1, const std::function<bool(std::size_t)>& goOn = {});
 // Back to the built-in pattern.
 void usePattern();
 // The data source as a JSON object.
 std::string describe();
-// The `data` verb of the control channel: "", "load FILE" or "pattern"; the reply line.
-std::string verb(const std::string& args);
 
-// Puts the sampler on the run-time and watches model choices; once, before
-// the run-time starts. A start-up file (--data) is parsed before that.
+// The reply to a request that comes later: empty until it is there.
+using LaterReply = std::function<std::optional<std::string>()>;
+// The `data` verb of the control channel: "", "load FILE" or "pattern". Returns
+// the reply line; for a load, which reads the file off the user-interface
+// thread, returns "" and sets *later (when later is null, loads at once).
+std::string verb(const std::string& args, LaterReply* later = nullptr);
+
+// Puts the sampler on the run-time and listens to model choices; once, before
+// the run-time starts. A start-up file (--data) is loaded before that.
 void install();
 
 }  // namespace cvi::recording

@@ -2,7 +2,10 @@
 
 #include <QTimer>
 
+#include <cstdio>
+
 #include "control.h"
+#include "controlpath.h"
 #include "extension.h"
 #include "linkfaults.h"
 #include "recording.h"
@@ -14,6 +17,27 @@ namespace {
 std::string& name() {
     static std::string n;
     return n;
+}
+
+bool& refused() {
+    static bool r = false;
+    return r;
+}
+
+// Once the run-time and the channel have started: a named instance without its
+// channel would leave scripts driving another one, so it ends; a second close
+// signal then removes the channel's files.
+void afterStart(const NamedFolder& folder) {
+    const std::string socket = cvi::control::socketPath();
+    if (!name().empty() && socket.empty()) {
+        std::fprintf(stderr, "vantis-sim: the instance %s cannot run without its control channel\n", name().c_str());
+        std::fflush(stderr);
+        refused() = true;
+        QuitUserInterface(0);
+        return;
+    }
+    removeOnAbruptEnd({socket, socket.empty() ? std::string() : socket + ".lock", folder.path()});
+    handCloseSignalsOver();
 }
 
 }  // namespace
@@ -38,20 +62,38 @@ void install() {
     });
 }
 
-bool configure(const Settings& settings, std::string* why) {
-    if (!settings.listenAddress.empty() && !cvi::ext::setListenAddress(settings.listenAddress, settings.listenPort)) {
-        if (why) *why = "cannot listen on \"" + settings.listenAddress + "\"";
+bool configure(const Settings& settings, NamedFolder& folder, std::string* why, const std::function<bool()>& goOn) {
+    std::string reason;
+    const auto refuse = [&](const std::string& text) {
+        if (why) *why = text;
         return false;
+    };
+    if (!settings.listenAddress.empty() && !cvi::ext::setListenAddress(settings.listenAddress, settings.listenPort))
+        return refuse("cannot listen on \"" + settings.listenAddress + "\"");
+    // The channel's socket must be one the system can bind, and a name one no
+    // live simulator holds: checked before anything slow.
+    const std::string socket = vantis::controlSocketPath(settings.name);
+    if (socket.size() > vantis::kMaxSocketPathBytes)
+        return refuse("the control socket path " + cvi::recording::shownName(socket) + " is " +
+                      std::to_string(socket.size()) + " bytes long; the system allows at most " +
+                      std::to_string(vantis::kMaxSocketPathBytes) + ": choose a shorter --name or XDG_RUNTIME_DIR");
+    if (!settings.name.empty()) {
+        if (!folder.claim(settings.name, &reason)) return refuse(reason);
+        removeOnAbruptEnd({folder.path()});
     }
     if (!settings.dataFile.empty()) {
-        if (const std::string error = cvi::recording::load(settings.dataFile); !error.empty()) {
-            if (why) *why = error;
-            return false;
-        }
+        const int model = settings.model > 0 ? settings.model : 0;
+        const auto going = [&goOn](std::size_t) { return !goOn || goOn(); };
+        if (std::string error = cvi::recording::load(settings.dataFile, model, going); !error.empty())
+            return refuse(error);
     }
     name() = settings.name;
     if (!settings.name.empty()) cvi::ext::setPanelTitleSuffix(" - " + settings.name);
     if (settings.closeOnSignals) cvi::ext::closeOnSignals();
+    cvi::ext::onStart([&folder] { afterStart(folder); });
+    // Before the channel's files go (hooks stop in reverse order): from then on
+    // the path may be another simulator's.
+    cvi::ext::onStop([&folder] { removeOnAbruptEnd({folder.path()}); });
     if (settings.model >= 0) {
         const int model = settings.model;
         // As an operator would, once the panel is up: the first event pass of the
@@ -67,5 +109,7 @@ bool configure(const Settings& settings, std::string* why) {
 }
 
 const std::string& instanceName() { return name(); }
+
+bool startRefused() { return refused(); }
 
 }  // namespace vantis::services

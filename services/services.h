@@ -3,7 +3,11 @@
 // know of the instrument's receive ring.
 #pragma once
 
+#include <functional>
 #include <string>
+
+#include "closesignals.h"
+#include "namedfolder.h"
 
 namespace vantis::services {
 
@@ -22,8 +26,18 @@ struct Settings {
 };
 
 // Applies them; call once, after install and before the run-time starts.
-// False, and a reason, when the run-time refuses a setting.
-bool configure(const Settings& settings, std::string* why);
+// False, and a one-line reason, when a setting is refused: an address the
+// run-time cannot listen on, a control socket path too long for the system, a
+// name a live simulator holds (folder holds it for this one from then on), a
+// recording that cannot serve the model chosen (or any, when none is). goOn,
+// asked while a start-up recording loads, stops the load when false.
+bool configure(const Settings& settings, NamedFolder& folder, std::string* why,
+               const std::function<bool()>& goOn = {});
+
+// True once the start has been refused after the run-time started (a named
+// instance that did not get its control channel): the program then ends at
+// once, and with the status of a refused start.
+bool startRefused();
 
 // The instance's name; empty when it has none.
 const std::string& instanceName();
