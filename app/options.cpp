@@ -11,7 +11,7 @@
 namespace vantis::app {
 namespace {
 
-const char* const kUsage = "Usage: vantis-sim [--listen ADDRESS[:PORT]] [--name NAME] [--model N|NAME] [--data FILE] [--headless]";
+const char* const kUsage = "Usage: vantis-sim [--listen ADDRESS[:PORT]] [--name NAME] [--model N|NAME] [--data FILE] [--capture FILE] [--headless]";
 
 const char* const kHelp =
     "Usage: vantis-sim [OPTION]...\n"
@@ -28,6 +28,8 @@ const char* const kHelp =
     "                           0 to 10, none, or the model ring's text (\"Polar\")\n"
     "  --data FILE              download this recording (CSV) in place of the\n"
     "                           built-in pattern (docs/control.md, \"Recorded data\")\n"
+    "  --capture FILE           write every conversation with a client, both\n"
+    "                           directions, to FILE as a pcap capture (docs/capture.md)\n"
     "  --headless               run without a display (the offscreen platform); a\n"
     "                           popup then goes to stderr as one line\n"
     "  -h, --help               show this help and exit\n"
@@ -116,10 +118,11 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
     const QCommandLineOption name(QStringLiteral("name"), {}, QStringLiteral("NAME"));
     const QCommandLineOption model(QStringLiteral("model"), {}, QStringLiteral("N|NAME"));
     const QCommandLineOption data(QStringLiteral("data"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption capture(QStringLiteral("capture"), {}, QStringLiteral("FILE"));
     const QCommandLineOption headlessOption(QStringLiteral("headless"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({listen, name, model, data, headlessOption, help, version});
+    parser.addOptions({listen, name, model, data, capture, headlessOption, help, version});
     if (!parser.parse(args)) return usageError(parser.errorText().toStdString());
     if (parser.isSet(help)) {
         std::fputs(kHelp, stdout);
@@ -131,7 +134,7 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError("unexpected argument '" + parser.positionalArguments().first().toStdString() + "'");
-    for (const auto* once : {&listen, &name, &model, &data})
+    for (const auto* once : {&listen, &name, &model, &data, &capture})
         if (parser.values(*once).size() > 1)
             return usageError("--" + once->names().first().toStdString() + " given more than once");
     if (parser.isSet(listen)) {
@@ -154,6 +157,10 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
     if (parser.isSet(data)) {
         settings.dataFile = parser.value(data).toStdString();
         if (settings.dataFile.empty()) return usageError("--data needs a file");
+    }
+    if (parser.isSet(capture)) {
+        settings.captureFile = parser.value(capture).toStdString();
+        if (settings.captureFile.empty()) return usageError("--capture needs a file");
     }
     headless = parser.isSet(headlessOption);
     settings.closeOnSignals = true;

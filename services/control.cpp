@@ -32,6 +32,7 @@
 #include <mutex>
 #include <optional>
 
+#include "capture.h"
 #include "controlpath.h"
 #include "services.h"
 #include "cvi.h"
@@ -262,6 +263,7 @@ QByteArray stateJson() {
         .addWritten("data", QByteArray::fromStdString(recording::describe()))
         .add("name", QString::fromStdString(vantis::services::instanceName()))
         .add("listen", QString::fromStdString(ext::listenAddress()))
+        .addWritten("capture", QByteArray::fromStdString(vantis::capture::describe()))
         .text();
 }
 
@@ -413,6 +415,9 @@ std::string verbFault(Request& r) { return linkfaults::verb(r.lower); }
 
 // The file name keeps its case.
 std::string verbData(Request& r) { return recording::verb(r.arg); }
+
+// The file name keeps its case.
+std::string verbCapture(Request& r) { return vantis::capture::verb(r.arg); }
 
 std::string verbTimeScale(Request& r) {
     if (r.arg.empty()) return "ok " + formatNumber(ext::timeScale());

@@ -2,6 +2,7 @@
 
 #include <QTimer>
 
+#include "capture.h"
 #include "control.h"
 #include "extension.h"
 #include "linkfaults.h"
@@ -32,6 +33,7 @@ void install() {
     });
     cvi::ext::setWriteFilter(cvi::linkfaults::intercept);
     cvi::recording::install();
+    vantis::capture::install();
     cvi::ext::setInputWaiting([](unsigned handle) {
         const auto& f = cvi::control::face();
         return f.client && f.client() == handle && f.requestWaiting && f.requestWaiting();
@@ -49,6 +51,7 @@ bool configure(const Settings& settings, std::string* why) {
             return false;
         }
     }
+    if (!settings.captureFile.empty() && !vantis::capture::start(settings.captureFile, why)) return false;
     name() = settings.name;
     if (!settings.name.empty()) cvi::ext::setPanelTitleSuffix(" - " + settings.name);
     if (settings.closeOnSignals) cvi::ext::closeOnSignals();

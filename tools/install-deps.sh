@@ -15,9 +15,11 @@ packages=(
   libqt6opengl6-dev    # asked for by Qt UI Tools' CMake package
   libgl-dev
   libxcb1-dev          # start-up tries the X display before Qt does
+  libpcap-dev          # captures: written by the simulator, read by vantis-replay
   # tests
   libgtest-dev
   desktop-file-utils   # checks the installed desktop entry
+  tshark tcpdump       # the capture tests decode with the dissector and capture on loopback
   # the window: Qt's X platform plugin and a font for every label
   qt6-qpa-plugins
   fonts-dejavu-core
