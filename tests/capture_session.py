@@ -53,6 +53,7 @@ def main():
     c.ask("ERASE#")
     c.ask("ARM#0#20#")
     assert c.ask("S#") == b"S#1#202\r\n"
+    time.sleep(0.05)  # the window then starts well before -1 ms
     c.ask(b"T#119\n", raw=True)
     time.sleep(0.3)  # well past the 20 ms after the trigger
     assert c.ask("S#") == b"S#3#204\r\n"

@@ -8,17 +8,18 @@ namespace {
 
 bool printable(unsigned char c) { return c >= 0x20 && c < 0x7f; }
 
-// A text line at stream[at]: its length with its line end, 0 when what stands
-// there is no line, npos when it may be one still coming.
+// A reply line at stream[at]: its length with its line end, 0 when what stands
+// there is no line, npos when one may still be coming. Lines end in CR LF (an
+// echoed comment may hold a LF of its own), the COMMENT? prompt in LF; none
+// holds a zero byte.
 std::size_t lineAt(const std::string& s, std::size_t at) {
-    for (std::size_t i = at; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c == '\n') return i + 1 - at;
-        if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
-        if (c == '\r' && i + 1 == s.size()) return std::string::npos;
-        if (!printable(c)) return 0;
-    }
-    return std::string::npos;
+    static const std::string prompt = "COMMENT?\n";
+    if (s.compare(at, prompt.size(), prompt) == 0) return prompt.size();
+    const auto crlf = s.find("\r\n", at);
+    const auto zero = s.find('\0', at);
+    if (crlf != std::string::npos && (zero == std::string::npos || zero > crlf)) return crlf + 2 - at;
+    if (zero != std::string::npos) return 0;
+    return s.size() - at > 4096 ? 0 : std::string::npos;
 }
 
 bool isNumber(const std::string& s) {

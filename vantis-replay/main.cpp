@@ -225,17 +225,43 @@ void readFor(int fd, Received& r, double seconds) {
     }
 }
 
-// Reads until count bytes are in, or time runs out; when they arrived.
-Clock::time_point readUntil(int fd, Received& r, std::size_t count, double seconds) {
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (r.bytes.size() < count && !r.closed && Clock::now() < end)
-        readFor(fd, r, std::min(0.05, std::chrono::duration<double>(end - Clock::now()).count()));
-    for (const auto& [size, at] : r.arrivals)
-        if (size >= count) return at;
-    return Clock::now();
+// Complete replies in a stream, cut as splitReplies does.
+std::size_t completeReplies(const std::string& stream, int configRecords) {
+    std::size_t n = 0;
+    for (const Message& m : splitReplies(stream, configRecords))
+        if (m.kind != Message::Incomplete) ++n;
+    return n;
 }
 
-Received replay(const Conversation& conv, const std::string& host, unsigned port) {
+int configRequestsIn(const std::string& hostBytes) {
+    int n = 0;
+    std::size_t start = 0, lf;
+    while ((lf = hostBytes.find('\n', start)) != std::string::npos) {
+        const std::string line = hostBytes.substr(start, lf + 1 - start);
+        if (line.substr(0, line.find('#')).find("SENDCONFIG") != std::string::npos && checksumHolds(line)) ++n;
+        start = lf + 1;
+    }
+    return n;
+}
+
+// Reads until the stream holds count complete replies, or time runs out; when
+// the last of them arrived.
+Clock::time_point readUntil(int fd, Received& r, std::size_t count, int configRecords, double seconds) {
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    std::size_t have = completeReplies(r.bytes, configRecords);
+    std::size_t checked = r.bytes.size();
+    while (have < count && !r.closed && Clock::now() < end) {
+        readFor(fd, r, std::min(0.05, std::chrono::duration<double>(end - Clock::now()).count()));
+        if (r.bytes.size() != checked) {
+            checked = r.bytes.size();
+            have = completeReplies(r.bytes, configRecords);
+        }
+    }
+    return r.arrivals.empty() ? Clock::now() : r.arrivals.back().second;
+}
+
+Received replay(const Conversation& conv, const std::vector<Message>& expected, const std::string& host,
+                unsigned port) {
     Received r;
     const int fd = connectTo(host, port);
     if (fd < 0) bad("cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(errno));
@@ -243,18 +269,27 @@ Received replay(const Conversation& conv, const std::string& host, unsigned port
     double lastServerTime = conv.start;
     double lastHostTime = conv.start;
     double countReachedTime = conv.start;  // when the capture's instrument reached serverSoFar
+    std::string sent;
     Clock::time_point lastSend = Clock::now();
+    const auto repliesWithin = [&](std::size_t bytes) {
+        std::size_t n = 0;
+        for (const Message& m : expected)
+            if (m.kind != Message::Incomplete && m.offset + m.bytes.size() <= bytes) ++n;
+        return n;
+    };
     for (const Piece& p : conv.pieces) {
         if (!p.fromHost) {
             serverSoFar += p.bytes.size();
             lastServerTime = countReachedTime = p.time;
             continue;
         }
-        // As long after the instrument's last answer (and the host's last send) as in the capture.
+        // The replies the host had when it sent this, then as long after the
+        // instrument's last answer (and the host's last send) as in the capture.
         const double anchor = std::max(lastServerTime, lastHostTime);
         const double gap = std::max(0.0, p.time - anchor);
         const double allowed = std::max(0.0, countReachedTime - lastHostTime) + kSlackSeconds;
-        const Clock::time_point reached = readUntil(fd, r, serverSoFar, allowed);
+        const Clock::time_point reached =
+            readUntil(fd, r, repliesWithin(serverSoFar), configRequestsIn(sent), allowed);
         const auto from = std::max(reached, lastSend);
         const auto due = from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(gap));
         while (Clock::now() < due) readFor(fd, r, std::chrono::duration<double>(due - Clock::now()).count());
@@ -270,14 +305,13 @@ Received replay(const Conversation& conv, const std::string& host, unsigned port
             data += n;
             left -= static_cast<std::size_t>(n);
         }
+        sent += p.bytes;
         lastSend = Clock::now();
         lastHostTime = p.time;
     }
     // The rest of the answers, as long as the capture took for them and a little more.
-    std::size_t total = 0;
-    for (const Piece& p : conv.pieces)
-        if (!p.fromHost) total += p.bytes.size();
-    readUntil(fd, r, total, std::max(0.0, lastServerTime - lastHostTime) + kSlackSeconds);
+    readUntil(fd, r, repliesWithin(serverSoFar), configRequestsIn(sent),
+              std::max(0.0, lastServerTime - lastHostTime) + kSlackSeconds);
     readFor(fd, r, kQuietSeconds);
     ::close(fd);
     return r;
@@ -447,7 +481,7 @@ int main(int argc, char** argv) {
     for (std::size_t k = 0; k < cap.conversations.size(); ++k) {
         const Conversation& conv = cap.conversations[k];
         const Expected& e = expected[k];
-        const Received got = replay(conv, host, port);
+        const Received got = replay(conv, e.messages, host, port);
         const auto gotMessages = splitReplies(got.bytes, configRequests(e.lines));
         bool triggered = false;  // a trigger from the host or the panel since the last ERASE
         std::size_t lineAt = 0;

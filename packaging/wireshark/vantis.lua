@@ -300,13 +300,15 @@ local function download_frame(tvb, tree, offset, dl)
     return valid
 end
 
--- A text line at the start of s: its length with the line end, or nil.
+-- A reply line at the start of s: its length with its line end, or nil. The
+-- instrument ends its lines in CR LF (a comment it echoes may hold a LF of its
+-- own), except the COMMENT? prompt; no line holds a zero byte.
+local kPrompt = "COMMENT?\n"
 local function text_line(s)
-    for i = 1, #s do
-        local c = string.byte(s, i)
-        if c == 10 then return i end
-        if not printable(c) and not (c == 13 and string.byte(s, i + 1) == 10) then return nil end
-    end
+    if string.sub(s, 1, #kPrompt) == kPrompt then return #kPrompt end
+    local crlf = string.find(s, "\r\n", 1, true)
+    local zero = string.find(s, "\0", 1, true)
+    if crlf and (not zero or zero > crlf) then return crlf + 1 end
     return nil
 end
 
@@ -329,7 +331,7 @@ local kArmAnswers = { ["S#1#202"] = true, ["S#2#203"] = true, ["T#119"] = true, 
 
 local function server_line(tvb, tree, offset, line, used, st, info)
     local text = line
-    if string.sub(text, -1) == "\r" then text = string.sub(text, 1, -2) end
+    if line == kPrompt then text = "COMMENT?" end
     if st.armed then
         if kArmAnswers[text] then
             tree:add(f.status, tvb(offset, used), text)
@@ -338,7 +340,7 @@ local function server_line(tvb, tree, offset, line, used, st, info)
         end
         st.armed = false  -- the wait is over (D, or S answered as usual)
     end
-    if line == "COMMENT?" then
+    if line == "COMMENT?\n" then
         tree:add(f.prompt, tvb(offset, used), text)
         st.comment = true
         info[#info + 1] = "COMMENT?"
@@ -403,7 +405,8 @@ local function server_pdu(tvb, tree, offset, st, info)
             count = count + 1
             at = at + dl.size
         end
-        if count > 0 then info[#info + 1] = count .. (count == 1 and " frame" or " frames") end
+        if count == 1 then info[#info + 1] = "frame " .. (dl.index - 1) end
+        if count > 1 then info[#info + 1] = "frames " .. (dl.index - count) .. "-" .. (dl.index - 1) end
         if dl.index >= dl.frames then
             st.dl = nil
             return at - offset
@@ -414,14 +417,12 @@ local function server_pdu(tvb, tree, offset, st, info)
     local raw = tvb:raw(offset, math.min(rest, 512))
     local used = text_line(raw)
     if used then
-        server_line(tvb, tree, offset, string.sub(raw, 1, used - 1), used, st, info)
+        local line = string.sub(raw, 1, used)
+        if line ~= kPrompt then line = string.sub(line, 1, -3) end
+        server_line(tvb, tree, offset, line, used, st, info)
         return used
     end
-    local open = true  -- all printable so far, no line end yet
-    for i = 1, #raw do
-        local c = string.byte(raw, i)
-        if not printable(c) and c ~= 13 then open = false break end
-    end
+    local open = not string.find(raw, "\0", 1, true)  -- no line end yet, and a line may follow
     if st.config > 0 and not (open and #raw < 256) then
         if rest < 256 then return nil, 256 - rest end
         st.config = st.config - 1
