@@ -296,7 +296,11 @@ bool Program::start(const std::string& path, std::string* why) {
     };
     if (m_writer) return refuse("a capture to " + m_path + " is already running; stop it first");
     if (path.empty()) return refuse("capture needs a file");
-    // Non-blocking: opening a FIFO nobody reads would wait for ever.
+    // Only a file, or a device such as /dev/null: a FIFO would block the
+    // instrument whenever its reader lags.
+    if (struct stat st {}; ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
+        return refuse("cannot write " + path + ": " + (S_ISDIR(st.st_mode) ? "a folder" : "not a regular file"));
+    // Non-blocking all the same: a FIFO put there meanwhile must not block the open.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return refuse("cannot write " + path + ": " + std::strerror(errno));
     struct stat st {};

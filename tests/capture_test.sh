@@ -221,7 +221,9 @@ errors)
   in_namespace nm
   private_runtime
   # Files that cannot be written end the start with status 2 and a line naming them.
-  for target in "$work/no-such-folder/c.pcap" "$work"; do
+  # (A FIFO nobody reads must not block the start.)
+  rm -f "$work/fifo" && mkfifo "$work/fifo"
+  for target in "$work/no-such-folder/c.pcap" "$work" "$work/fifo"; do
     set +e
     err=$("$sim" --headless --name cap-e --listen 127.0.0.1:3000 --capture "$target" 2>&1)
     rc=$?

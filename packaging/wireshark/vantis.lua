@@ -209,7 +209,7 @@ local function client_line(tvb, tree, offset, raw, used, st, info)
     end
     local item = tree:add(vantis, tvb(offset, used), "Request: " .. text)
     local name, fields, valid = checksummed(item, tvb, offset, text, f.request)
-    info[#info + 1] = name
+    info[#info + 1] = text .. (valid and "" or " [bad checksum]")
     if not valid then return end
     local command = command_of(name)
     if command == "DUMPBIN" and #st.dumps < kMaxPending then
@@ -226,7 +226,7 @@ local function client_pdu(tvb, tree, offset, st, info)
         st.comment = false
         local text = tvb:raw(offset, rest)
         tree:add(f.comment, tvb(offset, rest), text)
-        info[#info + 1] = "comment"
+        info[#info + 1] = "comment: " .. text
         return rest
     end
     local raw = tvb:raw(offset, rest)
@@ -361,7 +361,7 @@ local function server_line(tvb, tree, offset, line, used, st, info)
         return
     end
     local item = tree:add(vantis, tvb(offset, used), "Reply: " .. text)
-    local word, fields = checksummed(item, tvb, offset, text, f.reply)
+    local word, fields, valid = checksummed(item, tvb, offset, text, f.reply)
     if kDownloadWords[word] and #fields == 2 and numeric(fields[1]) and numeric(fields[2]) then
         item:set_text("Download header: " .. text)
         item:add(f.dl_command, tvb(offset, #word), word)
@@ -375,7 +375,7 @@ local function server_line(tvb, tree, offset, line, used, st, info)
     if word == "ARM" and #fields == 2 and numeric(fields[1]) and numeric(fields[2]) then st.armed = true end
     if word == "HOW_MANY_LEDS" and fields[1] and numeric(fields[1]) then st.leds = tonumber(fields[1]) end
     if word == "HOW_MANY_AXES" and fields[1] and numeric(fields[1]) then st.axes = tonumber(fields[1]) end
-    info[#info + 1] = text
+    info[#info + 1] = text .. (valid and "" or " [bad checksum]")
 end
 
 local function server_pdu(tvb, tree, offset, st, info)
@@ -461,7 +461,11 @@ function vantis.dissector(tvb, pinfo, tree)
         offset = offset + used
     end
     if #info > 0 then
-        local text = table.concat(info, ", ")
+        local text = string.gsub(table.concat(info, ", "), "[%c\128-\255]", function(c)
+            if c == "\n" then return "\\n" end
+            if c == "\r" then return "\\r" end
+            return string.format("\\x%02X", string.byte(c))
+        end)
         if #text > 200 then text = string.sub(text, 1, 200) .. "..." end
         pinfo.cols.info = (from_instrument and "< " or "> ") .. text
     end
