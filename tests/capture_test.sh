@@ -113,6 +113,13 @@ s.sendall(frame("WHO_ARE_YOU#")); line()
 for fault in (["fault", "corrupt-next"],):
     subprocess.run([ctl, "--name", "cap-a"] + fault, check=True, stdout=subprocess.DEVNULL)
     s.sendall(frame("FIRMWARE#")); line()
+# A download that leaves in pieces of 50 bytes: frames cut across segments.
+subprocess.run([ctl, "--name", "cap-a", "fault", "slice", "50", "1"], check=True, stdout=subprocess.DEVNULL)
+s.sendall(frame("DUMPBINA#-1#1#")); line()
+left = 21 * 121
+while left:
+    left -= len(s.recv(left))
+subprocess.run([ctl, "--name", "cap-a", "fault", "clear"], check=True, stdout=subprocess.DEVNULL)
 subprocess.run([ctl, "--name", "cap-a", "fault", "reset"], check=True, stdout=subprocess.DEVNULL)
 s.settimeout(5)
 try:
@@ -170,9 +177,12 @@ dissect)
     [ -s "$work/fields.sim" ] && cmp -s "$work/fields.sim" "$work/fields.tcpdump" ||
       fail "$field differs between the --capture and the tcpdump capture"
   done
-  # A corrupted reply shows as invalid, and a reset as our RST.
-  [ "$(tshark_fields "$work/faults.pcap" vantis.checksum.valid | tr '\n' ' ')" = "1 1 1 0 " ] ||
+  # A corrupted reply shows as invalid, frames cut into pieces come together,
+  # and a reset shows as our RST.
+  [ "$(tshark_fields "$work/faults.pcap" vantis.checksum.valid | tr '\n' ' ')" = "1 1 1 0 1 1 " ] ||
     fail "faults: checksums $(tshark_fields "$work/faults.pcap" vantis.checksum.valid | tr '\n' ' ')"
+  [ "$(tshark_fields "$work/faults.pcap" vantis.frame.checksum_valid | tr '\n' ' ')" = "$(printf '1 %.0s' $(seq 21))" ] ||
+    fail "frames in pieces: $(tshark_fields "$work/faults.pcap" vantis.frame.checksum_valid | tr '\n' ' ')"
   HOME=$work/tshark-home WIRESHARK_CONFIG_DIR=$work/tshark-home tshark -r "$work/faults.pcap" -X lua_script:"$lua" \
     -Y 'tcp.flags.reset==1 && tcp.srcport==3000' 2>/dev/null | grep -q RST || fail "no RST from the instrument"
   HOME=$work/tshark-home WIRESHARK_CONFIG_DIR=$work/tshark-home tshark -r "$work/ipv6.pcap" -X lua_script:"$lua" \
