@@ -134,12 +134,16 @@ EOF
   stop_sim cap-a  # the capture is complete once the program has ended
 
   start_sim cap-b "$work/sim-b.log" --listen '[::1]:3000' --model 6 --capture "$work/ipv6.pcap"
-  python3 - <<'EOF' || fail "no IPv6 conversation"
-import socket
+  python3 - "$ctl" <<'EOF' || fail "no IPv6 conversation"
+import socket, subprocess, sys
 s = socket.create_connection(("::1", 3000), timeout=10)
 s.sendall(b"WHO_ARE_YOU#164\n")
 b = b""
 while not b.endswith(b"\r\n"): b += s.recv(100)
+# The connection ends in the middle of a download.
+subprocess.run([sys.argv[1], "--name", "cap-b", "fault", "close-after", "100"], check=True, stdout=subprocess.DEVNULL)
+s.sendall(b"DUMPBINA#-1#0#71\n")
+while s.recv(1000): pass
 s.close()
 EOF
   "$ctl" --name cap-b wait disconnected >/dev/null
@@ -190,6 +194,9 @@ dissect)
     -Y 'tcp.flags.reset==1 && tcp.srcport==3000' 2>/dev/null | grep -q RST || fail "no RST from the instrument"
   HOME=$work/tshark-home WIRESHARK_CONFIG_DIR=$work/tshark-home tshark -r "$work/ipv6.pcap" -X lua_script:"$lua" \
     -Y 'ipv6.src==::1 && vantis.reply=="WHO_ARE_YOU"' 2>/dev/null | grep -q 'WHO_ARE_YOU#Polar' || fail "the IPv6 capture"
+  HOME=$work/tshark-home WIRESHARK_CONFIG_DIR=$work/tshark-home tshark -r "$work/ipv6.pcap" -X lua_script:"$lua" \
+    -Y vantis.download.short -T fields -e _ws.expert.message 2>/dev/null | grep -q 'Download ended after 2 of 11 frames' ||
+    fail "a download cut short is not flagged"
   ;;
 
 replay)

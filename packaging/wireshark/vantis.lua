@@ -472,6 +472,35 @@ function vantis.dissector(tvb, pinfo, tree)
     return length
 end
 
+-- A conversation that ends (FIN or RST) while a download still owes frames:
+-- the frame count fell short. Told on the packet that ends it.
+local vantis_end = Proto("vantis_end", "Vantis download end")
+local tcp_fin = Field.new("tcp.flags.fin")
+local tcp_rst = Field.new("tcp.flags.reset")
+local ended_short = {}
+
+function vantis_end.init()
+    ended_short = {}
+end
+
+function vantis_end.dissector(tvb, pinfo, tree)
+    local stream, fin, rst = tcp_stream(), tcp_fin(), tcp_rst()
+    if not stream or not ((fin and fin.value) or (rst and rst.value)) then return end
+    if not pinfo.visited then
+        local st = conversations[stream.value]
+        if st and st.dl and st.dl.index < st.dl.frames then
+            ended_short[pinfo.number] = "Download ended after " .. st.dl.index .. " of " .. st.dl.frames .. " frames"
+            st.dl = nil
+        end
+    end
+    local text = ended_short[pinfo.number]
+    if text then
+        local item = tree:add(vantis, tvb(0, 0), text)
+        item:add_proto_expert_info(e_short, text)
+    end
+end
+register_postdissector(vantis_end)
+
 local registered_port = nil
 local function register()
     local tcp = DissectorTable.get("tcp.port")
