@@ -335,6 +335,7 @@ std::string fmt(const char* f, double v);
 void captureCost(Conn& c, const Script& s, int runs, std::vector<Row>& rows) {
     const std::string file = "/tmp/perf_bench-capture-" + std::to_string(::getpid()) + ".pcap";
     std::vector<double> with, without;
+    runs = std::max(runs, 15);  // a download is short: more of them steady the medians
     for (int i = 0; i < runs; ++i) {
         if (i % 2) without.push_back(download(c, s));
         ctl({"capture", "start", file});
