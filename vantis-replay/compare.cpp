@@ -88,52 +88,88 @@ bool checksumHolds(const std::string& line) {
     return std::atoi(s.c_str() + cut + 1) == static_cast<int>(sum % 256);
 }
 
+namespace {
+
+constexpr long long kMaxFrames = 100000000;  // far beyond any recording: a header claiming more is no header
+
+// The message at s[at], without copying it: its kind and length.
+struct Cut {
+    Message::Kind kind = Message::Line;
+    std::size_t length = 0;
+    std::size_t headerLength = 0, frameSize = 0;
+    long long frames = 0;
+    bool config = false;  // takes one of the configuration records
+};
+
+Cut cutAt(const std::string& s, std::size_t at, int configLeft) {
+    Cut c;
+    const std::size_t line = lineAt(s, at);
+    if (line == std::string::npos) {
+        c.kind = Message::Incomplete;
+        c.length = s.size() - at;
+        return c;
+    }
+    if (line == 0) {
+        if (configLeft > 0) {
+            c.config = true;
+            c.kind = s.size() - at >= 256 ? Message::Config : Message::Incomplete;
+            c.length = std::min<std::size_t>(256, s.size() - at);
+        } else {
+            c.kind = Message::Leftover;
+            c.length = s.size() - at;
+        }
+        return c;
+    }
+    c.length = line;
+    const auto f = fieldsOf(s.substr(at, line));
+    if (f.size() == 4 && downloadWord(f[0]) && isNumber(f[1]) && isNumber(f[2]) && f[1].size() < 7 && f[2].size() < 10) {
+        const long long words = std::atoll(f[1].c_str()), frames = std::atoll(f[2].c_str());
+        if (words > 0 && words < 100000 && frames > 0 && frames <= kMaxFrames) {
+            c.kind = Message::Download;
+            c.headerLength = line;
+            c.frameSize = static_cast<std::size_t>(2 * words + 1);
+            c.frames = frames;
+            const std::size_t want = c.frameSize * static_cast<std::size_t>(frames);
+            const std::size_t have = std::min(want, s.size() - at - line);
+            c.length += have;
+            if (have < want) c.kind = Message::Incomplete;
+        }
+    }
+    return c;
+}
+
+}  // namespace
+
 std::vector<Message> splitReplies(const std::string& s, int configRecords) {
     std::vector<Message> out;
     std::size_t at = 0;
     while (at < s.size()) {
+        const Cut c = cutAt(s, at, configRecords);
+        if (c.config) --configRecords;
         Message m;
+        m.kind = c.kind;
         m.offset = at;
-        const std::size_t line = lineAt(s, at);
-        if (line == std::string::npos) {
-            m.kind = Message::Incomplete;
-            m.bytes = s.substr(at);
-            out.push_back(m);
-            break;
-        }
-        if (line == 0) {
-            if (configRecords > 0) {
-                --configRecords;
-                m.kind = s.size() - at >= 256 ? Message::Config : Message::Incomplete;
-                m.bytes = s.substr(at, 256);
-            } else {
-                m.kind = Message::Leftover;
-                m.bytes = s.substr(at);
-            }
-            at += m.bytes.size();
-            out.push_back(m);
-            continue;
-        }
-        m.bytes = s.substr(at, line);
-        at += line;
-        const auto f = fieldsOf(m.bytes);
-        if (f.size() == 4 && downloadWord(f[0]) && isNumber(f[1]) && isNumber(f[2])) {
-            const long long words = std::atoll(f[1].c_str()), frames = std::atoll(f[2].c_str());
-            if (words > 0 && words < 100000 && frames > 0) {
-                m.kind = Message::Download;
-                m.headerLength = line;
-                m.frameSize = static_cast<std::size_t>(2 * words + 1);
-                m.frames = frames;
-                const std::size_t want = m.frameSize * static_cast<std::size_t>(frames);
-                const std::size_t have = std::min(want, s.size() - at);
-                m.bytes += s.substr(at, have);
-                at += have;
-                if (have < want) m.kind = Message::Incomplete;
-            }
-        }
-        out.push_back(m);
+        m.bytes = s.substr(at, c.length);
+        m.headerLength = c.headerLength;
+        m.frameSize = c.frameSize;
+        m.frames = c.frames;
+        out.push_back(std::move(m));
+        at += c.length;
+        if (c.kind == Message::Incomplete) break;
     }
     return out;
+}
+
+std::size_t ReplyCounter::count(const std::string& s, int configRecords) {
+    while (m_offset < s.size()) {
+        const Cut c = cutAt(s, m_offset, configRecords - m_configsUsed);
+        if (c.kind == Message::Incomplete) break;
+        if (c.kind == Message::Leftover) return m_complete + 1;  // the rest, whatever comes
+        if (c.config) ++m_configsUsed;
+        m_offset += c.length;
+        ++m_complete;
+    }
+    return m_complete;
 }
 
 bool parseIgnore(const std::string& text, Ignore& out) {

@@ -21,6 +21,18 @@ struct Message {
 // host sent (their records are the only raw bytes outside downloads).
 std::vector<Message> splitReplies(const std::string& stream, int configRecords);
 
+// Counts the complete replies of a growing stream, cut as splitReplies cuts
+// it, without going over what it has counted again.
+class ReplyCounter {
+public:
+    std::size_t count(const std::string& stream, int configRecords);
+
+private:
+    std::size_t m_offset = 0;
+    std::size_t m_complete = 0;
+    int m_configsUsed = 0;
+};
+
 // "WORD#f1#f2#" and the checksum: the parts between the '#'s, the last being the checksum.
 std::vector<std::string> fieldsOf(const std::string& line);
 bool checksumHolds(const std::string& line);

@@ -203,6 +203,7 @@ void startSimulator(Simulator& sim, const std::string& model, unsigned port) {
 struct Received {
     std::string bytes;
     std::vector<std::pair<std::size_t, Clock::time_point>> arrivals;  // stream length after each read
+    ReplyCounter counter;
     bool closed = false;
 };
 
@@ -225,37 +226,31 @@ void readFor(int fd, Received& r, double seconds) {
     }
 }
 
-// Complete replies in a stream, cut as splitReplies does.
-std::size_t completeReplies(const std::string& stream, int configRecords) {
-    std::size_t n = 0;
-    for (const Message& m : splitReplies(stream, configRecords))
-        if (m.kind != Message::Incomplete) ++n;
-    return n;
-}
-
-int configRequestsIn(const std::string& hostBytes) {
-    int n = 0;
-    std::size_t start = 0, lf;
-    while ((lf = hostBytes.find('\n', start)) != std::string::npos) {
-        const std::string line = hostBytes.substr(start, lf + 1 - start);
-        if (line.substr(0, line.find('#')).find("SENDCONFIG") != std::string::npos && checksumHolds(line)) ++n;
-        start = lf + 1;
+// The SENDCONFIG requests among the bytes sent so far, line by line as they go.
+struct ConfigRequests {
+    std::string partial;
+    int count = 0;
+    void add(const std::string& bytes) {
+        partial += bytes;
+        std::size_t start = 0, lf;
+        while ((lf = partial.find('\n', start)) != std::string::npos) {
+            const std::string line = partial.substr(start, lf + 1 - start);
+            if (line.substr(0, line.find('#')).find("SENDCONFIG") != std::string::npos && checksumHolds(line)) ++count;
+            start = lf + 1;
+        }
+        partial.erase(0, start);
+        if (partial.size() > 4096) partial.clear();  // no request is that long
     }
-    return n;
-}
+};
 
 // Reads until the stream holds count complete replies, or time runs out; when
 // the last of them arrived.
 Clock::time_point readUntil(int fd, Received& r, std::size_t count, int configRecords, double seconds) {
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    std::size_t have = completeReplies(r.bytes, configRecords);
-    std::size_t checked = r.bytes.size();
+    std::size_t have = r.counter.count(r.bytes, configRecords);
     while (have < count && !r.closed && Clock::now() < end) {
         readFor(fd, r, std::min(0.05, std::chrono::duration<double>(end - Clock::now()).count()));
-        if (r.bytes.size() != checked) {
-            checked = r.bytes.size();
-            have = completeReplies(r.bytes, configRecords);
-        }
+        have = r.counter.count(r.bytes, configRecords);
     }
     return r.arrivals.empty() ? Clock::now() : r.arrivals.back().second;
 }
@@ -269,13 +264,14 @@ Received replay(const Conversation& conv, const std::vector<Message>& expected, 
     double lastServerTime = conv.start;
     double lastHostTime = conv.start;
     double countReachedTime = conv.start;  // when the capture's instrument reached serverSoFar
-    std::string sent;
+    ConfigRequests sent;
     Clock::time_point lastSend = Clock::now();
+    std::size_t within = 0;  // expected replies complete within the bytes so far (they only grow)
     const auto repliesWithin = [&](std::size_t bytes) {
-        std::size_t n = 0;
-        for (const Message& m : expected)
-            if (m.kind != Message::Incomplete && m.offset + m.bytes.size() <= bytes) ++n;
-        return n;
+        while (within < expected.size() && expected[within].kind != Message::Incomplete &&
+               expected[within].offset + expected[within].bytes.size() <= bytes)
+            ++within;
+        return within;
     };
     for (const Piece& p : conv.pieces) {
         if (!p.fromHost) {
@@ -289,7 +285,7 @@ Received replay(const Conversation& conv, const std::vector<Message>& expected, 
         const double gap = std::max(0.0, p.time - anchor);
         const double allowed = std::max(0.0, countReachedTime - lastHostTime) + kSlackSeconds;
         const Clock::time_point reached =
-            readUntil(fd, r, repliesWithin(serverSoFar), configRequestsIn(sent), allowed);
+            readUntil(fd, r, repliesWithin(serverSoFar), sent.count, allowed);
         const auto from = std::max(reached, lastSend);
         const auto due = from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(gap));
         while (Clock::now() < due) readFor(fd, r, std::chrono::duration<double>(due - Clock::now()).count());
@@ -305,12 +301,12 @@ Received replay(const Conversation& conv, const std::vector<Message>& expected, 
             data += n;
             left -= static_cast<std::size_t>(n);
         }
-        sent += p.bytes;
+        sent.add(p.bytes);
         lastSend = Clock::now();
         lastHostTime = p.time;
     }
     // The rest of the answers, as long as the capture took for them and a little more.
-    readUntil(fd, r, repliesWithin(serverSoFar), configRequestsIn(sent),
+    readUntil(fd, r, repliesWithin(serverSoFar), sent.count,
               std::max(0.0, lastServerTime - lastHostTime) + kSlackSeconds);
     readFor(fd, r, kQuietSeconds);
     ::close(fd);
@@ -360,15 +356,28 @@ int configRequests(const std::vector<HostLine>& lines) {
 }
 
 // When each byte of the instrument's stream was captured.
-double timeOfOffset(const Conversation& c, std::size_t offset) {
-    std::size_t seen = 0;
-    for (const Piece& p : c.pieces) {
-        if (p.fromHost) continue;
-        seen += p.bytes.size();
-        if (seen > offset) return p.time;
+class InstrumentTimes {
+public:
+    explicit InstrumentTimes(const Conversation& c) {
+        std::size_t seen = 0;
+        for (const Piece& p : c.pieces)
+            if (!p.fromHost) {
+                seen += p.bytes.size();
+                m_ends.push_back(seen);
+                m_times.push_back(p.time);
+            }
+        m_last = c.pieces.empty() ? 0 : c.pieces.back().time;
     }
-    return c.pieces.empty() ? 0 : c.pieces.back().time;
-}
+    double of(std::size_t offset) const {
+        const auto it = std::upper_bound(m_ends.begin(), m_ends.end(), offset);
+        return it == m_ends.end() ? m_last : m_times[static_cast<std::size_t>(it - m_ends.begin())];
+    }
+
+private:
+    std::vector<std::size_t> m_ends;
+    std::vector<double> m_times;
+    double m_last = 0;
+};
 
 std::string modelFromCapture(const Capture& cap) {
     for (const Conversation& c : cap.conversations)
@@ -483,6 +492,7 @@ int main(int argc, char** argv) {
         const Expected& e = expected[k];
         const Received got = replay(conv, e.messages, host, port);
         const auto gotMessages = splitReplies(got.bytes, configRequests(e.lines));
+        const InstrumentTimes times(conv);
         bool triggered = false;  // a trigger from the host or the panel since the last ERASE
         std::size_t lineAt = 0;
         for (std::size_t m = 0; m < std::max(e.messages.size(), gotMessages.size()); ++m) {
@@ -491,7 +501,7 @@ int main(int argc, char** argv) {
             // The request this reply answers: the host's last line before it.
             const HostLine* request = nullptr;
             if (em) {
-                const double t = timeOfOffset(conv, em->offset);
+                const double t = times.of(em->offset);
                 while (lineAt < e.lines.size() && e.lines[lineAt].time <= t) {
                     const std::string& text = e.lines[lineAt].text;
                     if (text.rfind("ERASE#", 0) == 0) triggered = false;
