@@ -12,7 +12,7 @@ deb=${debs[0]}
 echo "package: $deb"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for needed in libqt6widgets6 libqt6network6 qt6-qpa-plugins; do
+for needed in libqt6widgets6 libqt6network6 qt6-qpa-plugins libpcap0.8; do
   [[ $depends == *"$needed"* ]] || { echo "the package does not depend on $needed"; exit 1; }
 done
 # Debian's own package check: any error or warning fails (info tags are shown
@@ -24,10 +24,17 @@ apt-get install -y -q "./$deb" >build/package-install.log 2>&1 || { tail -n 30 b
 desktop-file-validate /usr/share/applications/vantis-sim.desktop
 test -f /usr/share/icons/hicolor/scalable/apps/vantis-sim.svg
 test -f /usr/share/doc/vantis-sim/copyright
+# The dissector is where tshark finds it.
+plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p' || true)
+if [ -n "$plugins" ]; then
+  test -f "$plugins/vantis.lua" || { echo "the dissector is not in $plugins"; exit 1; }
+  tshark -G protocols 2>/dev/null | grep -q '^Vantis instrument protocol' || { echo "tshark does not load the dissector"; exit 1; }
+  echo "tshark loads the dissector from $plugins"
+fi
 # The manual pages. Some minimal images keep dpkg from installing any
 # (path-exclude in /etc/dpkg/dpkg.cfg.d); there the pages are read from the .deb.
 excluded=$(grep -hs '^[[:space:]]*path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/* || true)
-for page in vantis-sim vantis-ctl; do
+for page in vantis-sim vantis-ctl vantis-replay; do
   if [ -z "$excluded" ]; then
     [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] || { echo "man finds no installed page for $page"; exit 1; }
     text=$(MANWIDTH=80 man -P cat "$page" 2>&1)
@@ -38,7 +45,7 @@ for page in vantis-sim vantis-ctl; do
   fi
   [[ $text == *"$page - "* && $text == *'EXIT STATUS'* ]] || { echo "man $page shows no page: $text"; exit 1; }
 done
-echo "man vantis-sim and man vantis-ctl show their pages"
+echo "man vantis-sim, vantis-ctl and vantis-replay show their pages"
 # The completion: a verb's words, and a model's name with its spaces.
 completes() {
   bash -c 'source /usr/share/bash-completion/completions/vantis-ctl

@@ -13,7 +13,7 @@
 namespace vantis::app {
 namespace {
 
-const char* const kUsage = "Usage: vantis-sim [--listen ADDRESS[:PORT]] [--name NAME] [--model N|NAME] [--data FILE] [--headless]";
+const char* const kUsage = "Usage: vantis-sim [--listen ADDRESS[:PORT]] [--name NAME] [--model N|NAME] [--data FILE] [--capture FILE] [--headless]";
 
 const char* const kHelp =
     "Usage: vantis-sim [OPTION]...\n"
@@ -30,6 +30,8 @@ const char* const kHelp =
     "                           0 to 10, none, or the model ring's text (\"Polar\")\n"
     "  --data FILE              download this recording (CSV) in place of the\n"
     "                           built-in pattern (control.md, \"Recorded data\")\n"
+    "  --capture FILE           write every conversation with a client, both\n"
+    "                           directions, to FILE as a pcap capture (docs/capture.md)\n"
     "  --headless               run without a display (the offscreen platform); a\n"
     "                           popup then goes to stderr as one line\n"
     "  -h, --help               show this help and exit\n"
@@ -164,10 +166,11 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
     const QCommandLineOption name(QStringLiteral("name"), {}, QStringLiteral("NAME"));
     const QCommandLineOption model(QStringLiteral("model"), {}, QStringLiteral("N|NAME"));
     const QCommandLineOption data(QStringLiteral("data"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption capture(QStringLiteral("capture"), {}, QStringLiteral("FILE"));
     const QCommandLineOption headlessOption(QStringLiteral("headless"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({listen, name, model, data, headlessOption, help, version});
+    parser.addOptions({listen, name, model, data, capture, headlessOption, help, version});
     if (!parser.parse(args)) return usageError(bytesOf(parser.errorText()));
     if (parser.isSet(help)) {
         std::fputs(kHelp, stdout);
@@ -179,7 +182,7 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError("unexpected argument '" + bytesOf(parser.positionalArguments().first()) + "'");
-    for (const auto* once : {&listen, &name, &model, &data})
+    for (const auto* once : {&listen, &name, &model, &data, &capture})
         if (parser.values(*once).size() > 1)
             return usageError("--" + once->names().first().toStdString() + " given more than once");
     if (parser.isSet(listen)) {
@@ -206,6 +209,10 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
     if (parser.isSet(data)) {
         settings.dataFile = bytesOf(parser.value(data));
         if (settings.dataFile.empty()) return usageError("--data needs a file");
+    }
+    if (parser.isSet(capture)) {
+        settings.captureFile = bytesOf(parser.value(capture));
+        if (settings.captureFile.empty()) return usageError("--capture needs a file");
     }
     headless = parser.isSet(headlessOption);
     settings.closeOnSignals = true;

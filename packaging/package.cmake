@@ -19,7 +19,7 @@ function(vantis_gzip source output)
     DEPENDS ${source} VERBATIM)
   set(vantis_gzipped ${vantis_gzipped} ${output} PARENT_SCOPE)
 endfunction()
-foreach(page vantis-sim vantis-ctl)
+foreach(page vantis-sim vantis-ctl vantis-replay)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/man/${page}.1.in ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
   vantis_gzip(${CMAKE_BINARY_DIR}/man/${page}.1 ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
   install(FILES ${CMAKE_BINARY_DIR}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -32,6 +32,13 @@ install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/cop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vantis-sim)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/bash-completion/vantis-ctl
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# The protocol's dissector, where Wireshark and tshark look for Lua plugins.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(vantis_wireshark_plugins lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/plugins)
+else()
+  set(vantis_wireshark_plugins lib/wireshark/plugins)
+endif()
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/wireshark/vantis.lua DESTINATION ${vantis_wireshark_plugins})
 
 # The documents a user needs away from the source tree, with the examples; the
 # capture document travels too once there is one.
@@ -96,7 +103,11 @@ mounting direction and the download speed, and shows all traffic.
 
 vantis-ctl, its command-line client, works the panel from scripts through a
 local control socket; with Qt's offscreen platform the simulator runs without
-a display, as in continuous integration.]=])
+a display, as in continuous integration.
+
+It captures every conversation as a pcap file, brings a Wireshark dissector for
+the protocol, and vantis-replay checks an instrument or the simulator against
+a captured session, reply by reply.]=])
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -105,9 +116,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 # Qt's platform plugins are loaded at run time, so no executable names them:
 # without them there is no window.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# python3 for the Python package (any architecture's: it is pure Python).
+# The dissector is for wireshark or tshark; the captures need only libpcap
+# (found by shlibdeps). python3 for the Python package (any architecture's: it is pure Python).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, python3:any")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pytest")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pytest, wireshark | tshark, tcpdump")
 # The Python package is byte-compiled on installation and its compiled files
 # removed before removal, as Debian does for every Python module.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)

@@ -84,6 +84,19 @@ bool setListenAddress(const std::string& address, int port = -1);
 // nothing listens, the one that will be.
 std::string listenAddress();
 
+// ---- Every byte on the wire ----
+// Told of each conversation's life and of every byte as it is received from the system or handed
+// to it (after the link faults: what really goes on the wire), at that moment. Several may be added.
+struct Endpoints { std::string localAddress; unsigned localPort = 0; std::string peerAddress; unsigned peerPort = 0; };
+enum class ConversationEnd { PeerClosed, Closed, Reset };  // the client closed; we closed; we reset
+struct TrafficTap {
+    std::function<void(unsigned handle, const Endpoints&)> opened;
+    std::function<void(unsigned handle, const unsigned char* data, std::size_t length)> received;
+    std::function<void(unsigned handle, const unsigned char* data, std::size_t length)> sent;
+    std::function<void(unsigned handle, ConversationEnd how)> ended;
+};
+void addTrafficTap(TrafficTap tap);
+
 // ---- Before every wait ----
 // Run whenever the run-time is about to wait or pause: an idle wait for events,
 // Delay, a blocking read or write, a popup, a return to an event loop.

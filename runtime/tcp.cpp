@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 
 #include <cstring>
+#include <set>
 
 #include "internal.h"
 #include "os.h"
@@ -58,6 +59,61 @@ Conversation* find(unsigned handle) {
     return it == cs.end() ? nullptr : &it->second;
 }
 
+// ---- Traffic tap (stand-in until the conversation object reports its bytes) ----
+// Each open conversation is told opened once and ended once; an end this side
+// began says how before the socket goes.
+struct Taps {
+    std::vector<ext::TrafficTap> taps;
+    std::set<unsigned> open;
+    std::map<unsigned, ext::ConversationEnd> ending;
+};
+
+Taps& taps() {
+    static Taps t;
+    return t;
+}
+
+std::string tapAddress(const QHostAddress& a) {
+    bool ok = false;
+    const quint32 v4 = a.toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString().toStdString() : a.toString().toStdString();
+}
+
+void tapOpened(unsigned handle, const QTcpSocket& sock) {
+    auto& t = taps();
+    t.open.insert(handle);
+    t.ending.erase(handle);
+    if (t.taps.empty()) return;
+    const ext::Endpoints e{tapAddress(sock.localAddress()), sock.localPort(), tapAddress(sock.peerAddress()),
+                           sock.peerPort()};
+    for (auto& tap : t.taps)
+        if (tap.opened) tap.opened(handle, e);
+}
+
+void tapBytes(unsigned handle, const void* data, std::size_t length, bool received) {
+    auto& t = taps();
+    if (length == 0 || t.taps.empty() || !t.open.count(handle)) return;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (auto& tap : t.taps) {
+        auto& fn = received ? tap.received : tap.sent;
+        if (fn) fn(handle, bytes, length);
+    }
+}
+
+void tapEnding(unsigned handle, ext::ConversationEnd how) { taps().ending.emplace(handle, how); }
+
+void tapEnded(unsigned handle) {
+    auto& t = taps();
+    if (!t.open.erase(handle)) return;
+    ext::ConversationEnd how = ext::ConversationEnd::PeerClosed;
+    if (const auto it = t.ending.find(handle); it != t.ending.end()) {
+        how = it->second;
+        t.ending.erase(it);
+    }
+    for (auto& tap : t.taps)
+        if (tap.ended) tap.ended(handle, how);
+}
+
 void deliver(unsigned handle, int event) {
     auto& s = server();
     if (!s.callback) return;
@@ -70,6 +126,7 @@ void retire(unsigned handle) {
     auto& s = server();
     const auto it = s.conversations.find(handle);
     if (it == s.conversations.end()) return;
+    tapEnded(handle);
     QTcpSocket* sock = it->second.socket.get();
     if (it->second.corked) setCork(sock, false);
     QObject::disconnect(sock, nullptr, nullptr, nullptr);
@@ -173,6 +230,7 @@ void accept() {
             server().systemError = raw->errorString().toStdString();
         });
         s.conversations.emplace(handle, std::move(c));
+        tapOpened(handle, *raw);
         markActivity();
         post([handle] {
             if (find(handle)) deliver(handle, TCP_CONNECT);
@@ -322,6 +380,8 @@ void resetTcp() {
     s.burstOpen = false;
     s.readingPaused = false;
     for (auto& [h, c] : s.conversations) {
+        tapEnding(h, ext::ConversationEnd::Closed);
+        tapEnded(h);
         QObject::disconnect(c.socket.get(), nullptr, nullptr, nullptr);
         c.socket->abort();
     }
@@ -367,6 +427,8 @@ std::string listenAddress() {
 
 void setWriteFilter(WriteFilter filter) { server().filter = std::move(filter); }
 
+void addTrafficTap(TrafficTap tap) { taps().taps.push_back(std::move(tap)); }
+
 void setInputWaiting(std::function<bool(unsigned)> waiting) { server().inputWaiting = std::move(waiting); }
 
 bool conversationOpen(unsigned handle) {
@@ -376,6 +438,7 @@ bool conversationOpen(unsigned handle) {
 
 bool endConversation(unsigned handle) {
     if (!conversationOpen(handle)) return false;
+    tapEnding(handle, ConversationEnd::Closed);
     // Cut the connection under the socket: the peer sees it end, and the socket
     // finds the end as after the peer's close, so the program hears of it
     // through the one path every disconnect takes.
@@ -390,6 +453,7 @@ bool resetConversation(unsigned handle) {
         setCork(c->socket.get(), false);
         c->corked = false;
     }
+    tapEnding(handle, ConversationEnd::Reset);
     os::setLingerZero(c->socket->socketDescriptor());
     c->socket->abort();  // closes at once: with no linger time the peer gets RST
     post([handle] { deliverGone(handle); });
@@ -407,6 +471,7 @@ int offerWrite(unsigned handle, const void* data, std::size_t length) {
     // The same rule as writeThrough's: whole, and only when there is room.
     if (sock->bytesToWrite() != 0 && sock->bytesToWrite() + size > writeQueueLimit()) return 0;
     if (sock->write(static_cast<const char*>(data), size) != size) return kTCP_WriteFailed;
+    tapBytes(handle, data, length, false);
     sock->flush();
     return static_cast<int>(length);
 }
@@ -455,11 +520,14 @@ int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned
                 server().systemError = error;
                 return kTCP_WriteFailed;
             }
+            tapBytes(handle, bytes, static_cast<std::size_t>(sent), false);
             if (sent == size) return static_cast<int>(length);
             if (sock->write(bytes + sent, size - sent) != size - sent) return kTCP_WriteFailed;
+            tapBytes(handle, bytes + sent, static_cast<std::size_t>(size - sent), false);
             queued = true;
         } else if (!queued && sock->bytesToWrite() + size <= limit) {
             if (sock->write(bytes, size) != size) return kTCP_WriteFailed;
+            tapBytes(handle, bytes, length, false);
             sock->flush();  // hands the bytes to the system now, without waiting
             queued = true;
         }
@@ -520,6 +588,7 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
     }
     const qint64 n = sock->read(static_cast<char*>(buffer), static_cast<qint64>(length));
     if (n < 0) return kTCP_ReadFailed;
+    tapBytes(handle, buffer, static_cast<std::size_t>(n), true);
     c->consumed += static_cast<unsigned long long>(n);
     return static_cast<int>(n);
 }
@@ -595,6 +664,7 @@ int GetTCPHostName(char* buffer, std::size_t size) {
 
 int DisconnectTCPClient(unsigned handle) {
     if (!find(handle)) return kTCP_InvalidHandle;
+    tapEnding(handle, ext::ConversationEnd::Closed);
     retire(handle);
     return 0;
 }

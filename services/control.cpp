@@ -32,6 +32,7 @@
 #include <mutex>
 #include <optional>
 
+#include "capture.h"
 #include "controlpath.h"
 #include "services.h"
 #include "cvi.h"
@@ -262,6 +263,7 @@ QByteArray stateJson() {
         .addWritten("data", QByteArray::fromStdString(recording::describe()))
         .add("name", QString::fromStdString(vantis::services::instanceName()))
         .add("listen", QString::fromStdString(ext::listenAddress()))
+        .addWritten("capture", QByteArray::fromStdString(vantis::capture::describe()))
         .text();
 }
 
@@ -421,6 +423,9 @@ std::string verbData(Request& r) {
     if (later) r.session.replyWhen(std::move(later));
     return answer;
 }
+
+// The file name keeps its case.
+std::string verbCapture(Request& r) { return vantis::capture::verb(r.arg); }
 
 std::string verbTimeScale(Request& r) {
     if (r.arg.empty()) return "ok " + formatNumber(ext::timeScale());

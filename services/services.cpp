@@ -2,6 +2,7 @@
 
 #include <QTimer>
 
+#include "capture.h"
 #include <cstdio>
 
 #include "control.h"
@@ -56,6 +57,7 @@ void install() {
     });
     cvi::ext::setWriteFilter(cvi::linkfaults::intercept);
     cvi::recording::install();
+    vantis::capture::install();
     cvi::ext::setInputWaiting([](unsigned handle) {
         const auto& f = cvi::control::face();
         return f.client && f.client() == handle && f.requestWaiting && f.requestWaiting();
@@ -87,6 +89,7 @@ bool configure(const Settings& settings, NamedFolder& folder, std::string* why, 
         if (std::string error = cvi::recording::load(settings.dataFile, model, going); !error.empty())
             return refuse(error);
     }
+    if (!settings.captureFile.empty() && !vantis::capture::start(settings.captureFile, why)) return false;
     name() = settings.name;
     if (!settings.name.empty()) cvi::ext::setPanelTitleSuffix(" - " + settings.name);
     if (settings.closeOnSignals) cvi::ext::closeOnSignals();

@@ -23,6 +23,7 @@ struct Settings {
     int model = -1;              // chosen in the model ring at start-up; -1: none
     bool closeOnSignals = false; // SIGTERM, SIGINT, SIGHUP close as the panel's close button
     std::string dataFile;        // a recording for the download; empty: the built-in pattern
+    std::string captureFile;     // every conversation's bytes go to this pcap file; empty: none
 };
 
 // Applies them; call once, after install and before the run-time starts.

@@ -28,6 +28,7 @@
       "a fault on the link to the client: disconnect, drop-next, corrupt-next, latency MS [JITTER_MS], "      \
       "bandwidth BYTES_PER_S, slice BYTES [GAP_MS], stall, reset, close-after BYTES")                         \
     X(verbData, "data", "[load FILE|pattern]", "the download's data: show it, load a CSV recording, or the pattern") \
+    X(verbCapture, "capture", "start FILE|stop", "write every conversation's bytes to a pcap file, or stop")  \
     X(verbTimeScale, "time-scale", "[K]", "run the simulator's clock K times as fast (0.1 to 100)")           \
     X(verbPing, "ping", "", "nothing: checks that the simulator answers")
 

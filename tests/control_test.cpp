@@ -113,8 +113,10 @@ TEST_F(Control, StateAndTrafficShowWhatThePanelShows) {
         EXPECT_TRUE(has(s, "\"instrument\":{\"serving\":false,\"model_type\":0,\"wait\":\"none\",\"service_depth\":0,"
                            "\"record_state\":3,\"window\":[0,0]},\"faults\":[],\"data\":{\"source\":\"pattern\"},"))
             << s;
-        // An instance without a name, on all IPv4 interfaces.
-        EXPECT_TRUE(has(s, ",\"name\":\"\",\"listen\":\"0.0.0.0:" + std::to_string(port()) + "\"}")) << s;
+        // An instance without a name, on all IPv4 interfaces, capturing nothing.
+        EXPECT_TRUE(has(s, ",\"name\":\"\",\"listen\":\"0.0.0.0:" + std::to_string(port()) +
+                               "\",\"capture\":{\"file\":null,\"error\":null}}"))
+            << s;
 
         Client c = connect_client();
         EXPECT_EQ(ctl("model 2ndgen worldsid"), "ok");

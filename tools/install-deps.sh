@@ -15,10 +15,12 @@ packages=(
   libqt6opengl6-dev    # asked for by Qt UI Tools' CMake package
   libgl-dev
   libxcb1-dev          # start-up tries the X display before Qt does
+  libpcap-dev          # captures: written by the simulator, read by vantis-replay
   # tests
   libgtest-dev
   desktop-file-utils   # checks the installed desktop entry
   python3-pytest python3-pytest-xdist  # the Python package's tests, one of them in parallel
+  tshark tcpdump       # the capture tests decode with the dissector and capture on loopback
   # the window: Qt's X platform plugin and a font for every label
   qt6-qpa-plugins
   fonts-dejavu-core

@@ -203,6 +203,8 @@ int main(int argc, char* argv[]) {
     // The simulator may run elsewhere in the file tree: a file is named to it in full.
     if (verb == "data" && words.size() == 3 && words[1] == "load")
         words[2] = QFileInfo(QFile::decodeName(QByteArray::fromStdString(words[2]))).absoluteFilePath().toStdString();
+    if (verb == "capture" && words.size() == 3 && words[1] == "start")
+        words[2] = QFileInfo(QFile::decodeName(QByteArray::fromStdString(words[2]))).absoluteFilePath().toStdString();
     std::string request;
     for (const auto& w : words) {
         if (w.find('\n') != std::string::npos) fail(kUsage, "a request cannot hold a line feed");
