@@ -26,12 +26,17 @@ in_namespace() {
   local kinds=$1
   shift
   if [ -z "${VANTIS_IN_NS:-}" ]; then
-    if ! unshare "-$kinds" true 2>/dev/null; then
+    local how=()
+    # Inside a chroot whose root is no mount point, unshare cannot make the
+    # mounts private itself: keep them as they are and make them private inside.
+    unshare "-$kinds" true 2>/dev/null || how=(--propagation unchanged)
+    if ! unshare "-$kinds" "${how[@]}" true 2>/dev/null; then
       echo "SKIP: cannot make a namespace (unshare -$kinds needs root or user namespaces)"
       exit 77
     fi
-    VANTIS_IN_NS=1 exec unshare "-$kinds" "$0" "$case_name" "$build" "$source" "$work"
+    VANTIS_IN_NS=1 exec unshare "-$kinds" "${how[@]}" "$0" "$case_name" "$build" "$source" "$work"
   fi
+  case $1 in *m*) mount --make-rprivate / 2>/dev/null || true ;; esac
   ip link set lo up
 }
 

@@ -21,6 +21,7 @@ packages=(
   desktop-file-utils   # checks the installed desktop entry
   python3-pytest python3-pytest-xdist  # the Python package's tests, one of them in parallel
   tshark tcpdump       # the capture tests decode with the dissector and capture on loopback
+  iproute2             # the capture tests bring up loopback in a network namespace of their own
   # the window: Qt's X platform plugin and a font for every label
   qt6-qpa-plugins
   fonts-dejavu-core
