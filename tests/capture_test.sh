@@ -36,7 +36,7 @@ in_namespace() {
     fi
     VANTIS_IN_NS=1 exec unshare "-$kinds" "${how[@]}" "$0" "$case_name" "$build" "$source" "$work"
   fi
-  case $1 in *m*) mount --make-rprivate / 2>/dev/null || true ;; esac
+  case $kinds in *m*) mount --make-rprivate / 2>/dev/null || true ;; esac
   ip link set lo up
 }
 
