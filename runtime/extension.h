@@ -89,6 +89,20 @@ std::string listenAddress();
 // Delay, a blocking read or write, a popup, a return to an event loop.
 void onBeforeWait(std::function<void()> fn);
 
+// ---- Every byte on the wire ----
+// Told of each conversation's life and of every byte as it is received from the system or handed
+// to it (after the link faults: what really goes on the wire), at that moment. Several may be added.
+// (Until the write path's own tap lands, only `received` is told, as the program reads the bytes.)
+struct Endpoints { std::string localAddress; unsigned localPort = 0; std::string peerAddress; unsigned peerPort = 0; };
+enum class ConversationEnd { PeerClosed, Closed, Reset };  // the client closed; we closed; we reset
+struct TrafficTap {
+    std::function<void(unsigned handle, const Endpoints&)> opened;
+    std::function<void(unsigned handle, const unsigned char* data, std::size_t length)> received;
+    std::function<void(unsigned handle, const unsigned char* data, std::size_t length)> sent;
+    std::function<void(unsigned handle, ConversationEnd how)> ended;
+};
+void addTrafficTap(TrafficTap tap);
+
 // ---- Recorded data ----
 // Answers GetRecordedSample; returns false when it has nothing for that many words.
 using SampleProvider = std::function<bool(long long tenths, int count, std::uint16_t* words)>;
@@ -126,5 +140,8 @@ inline constexpr double kTimeScaleMin = 0.1;
 inline constexpr double kTimeScaleMax = 100.0;
 bool setTimeScale(double k);  // false, and nothing changes, outside the range
 double timeScale();
+// What Timer would read now (time-scaled, a test's clock included), without
+// counting as one of the program's readings: for observers that stamp events.
+double clockReading();
 
 }  // namespace cvi::ext

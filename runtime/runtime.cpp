@@ -430,6 +430,13 @@ double timeScale() {
     return s.k;
 }
 
+double clockReading() {
+    const auto clock = activeClock();
+    auto& s = scale();
+    std::lock_guard lock(s.mutex);
+    return scaled(s, *clock, clock->peek());
+}
+
 }  // namespace cvi::ext
 
 double Timer() {

@@ -52,6 +52,12 @@ Server& server() {
     return s;
 }
 
+// The traffic taps: a stand-in that tells of the bytes the program reads.
+std::vector<ext::TrafficTap>& trafficTaps() {
+    static std::vector<ext::TrafficTap> taps;
+    return taps;
+}
+
 Conversation* find(unsigned handle) {
     auto& cs = server().conversations;
     const auto it = cs.find(handle);
@@ -366,6 +372,7 @@ std::string listenAddress() {
 }
 
 void setWriteFilter(WriteFilter filter) { server().filter = std::move(filter); }
+void addTrafficTap(TrafficTap tap) { trafficTaps().push_back(std::move(tap)); }
 
 void setInputWaiting(std::function<bool(unsigned)> waiting) { server().inputWaiting = std::move(waiting); }
 
@@ -521,6 +528,8 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
     const qint64 n = sock->read(static_cast<char*>(buffer), static_cast<qint64>(length));
     if (n < 0) return kTCP_ReadFailed;
     c->consumed += static_cast<unsigned long long>(n);
+    for (const auto& tap : trafficTaps())
+        if (tap.received && n > 0) tap.received(handle, static_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n));
     return static_cast<int>(n);
 }
 
