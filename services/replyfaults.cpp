@@ -50,7 +50,7 @@ struct State {
     unsigned lastHandle = 0;
     std::mt19937_64 random{kDefaultSeed};
     std::unique_ptr<QTimer> timer;
-    std::vector<std::function<void(const std::string&)>> fired;
+    std::vector<std::function<void(const std::string&, bool)>> fired;
 };
 
 State& state() {
@@ -115,8 +115,8 @@ void note(const std::string& intended, const std::string& text) {
     SetCtrlVal(face.panel(), face.transmitBox, shown.c_str());
 }
 
-void tellFired(const std::string& what) {
-    for (const auto& fn : state().fired) fn(what);
+void tellFired(const std::string& what, bool spent) {
+    for (const auto& fn : state().fired) fn(what, spent);
 }
 
 void sendHeld();
@@ -175,8 +175,9 @@ bool intercept(unsigned handle, const unsigned char* data, std::size_t length, u
         return false;
     }
     const Fault fault = *it;
-    if (--it->left <= 0) s.faults.erase(it);
-    tellFired(firedName(fault));
+    const bool spent = --it->left <= 0;
+    if (spent) s.faults.erase(it);
+    tellFired(firedName(fault), spent);
     std::string out = line;
     const auto send = [&](const std::string& bytes) {
         return next(handle, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), timeoutMs);
@@ -293,6 +294,6 @@ void restart() {
 
 void setSeed(std::uint64_t seed) { state().random.seed(seed); }
 
-void onFired(std::function<void(const std::string&)> fn) { state().fired.push_back(std::move(fn)); }
+void onFired(std::function<void(const std::string&, bool)> fn) { state().fired.push_back(std::move(fn)); }
 
 }  // namespace vantis::replyfaults

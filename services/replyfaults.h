@@ -33,7 +33,8 @@ bool clear(const std::string& what = {});
 void restart();
 // Drives `garbage`; the same seed gives the same bytes.
 void setSeed(std::uint64_t seed);
-// Told of each fault as it acts ("reply error", "delay 500").
-void onFired(std::function<void(const std::string& what)> fn);
+// Told of each fault as it acts ("reply error", "delay 500"), and whether that
+// was its last reply (it is then gone from the list).
+void onFired(std::function<void(const std::string& what, bool spent)> fn);
 
 }  // namespace vantis::replyfaults

@@ -52,7 +52,10 @@ void install() {
         vantis::events::afterWrite();
         return true;
     });
-    vantis::replyfaults::onFired([](const std::string& what) { vantis::events::tell("fault-fired", {{"what", what}}); });
+    vantis::replyfaults::onFired([](const std::string& what, bool spent) {
+        vantis::events::tell("fault-fired", {{"what", what}});
+        if (spent) vantis::events::tell("fault-cleared", {{"what", what}});
+    });
     vantis::events::install();
     cvi::recording::install();
     cvi::ext::setInputWaiting([](unsigned handle) {

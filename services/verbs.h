@@ -39,6 +39,14 @@
 
 namespace vantis::verbs {
 
+// The events the `events` stream tells (docs/control.md, "Events"), for the
+// words of vantis-ctl events --until.
+inline constexpr std::string_view kEventNames[] = {
+    "model",      "connected",        "disconnected",  "request",   "reply",       "erase-started",
+    "erase-done", "armed",            "triggered",     "recorded",  "download-started", "download-done",
+    "fault-set",  "fault-fired",      "fault-cleared", "data",      "closing",     "lost",
+};
+
 struct Verb {
     std::string_view name;  // as sent, in lower case (requests match it in any case)
     std::string_view args;  // synopsis of the rest of the line
