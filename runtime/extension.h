@@ -103,6 +103,12 @@ struct TrafficTap {
 };
 void addTrafficTap(TrafficTap tap);
 
+// ---- Every event pass ----
+// Run at the start of every ProcessSystemEvents, the instrument's own turn to
+// take events (its waits and its service loop call it, a download does not):
+// cheap observers of the instrument's state.
+void onEventPass(std::function<void()> fn);
+
 // ---- Recorded data ----
 // Answers GetRecordedSample; returns false when it has nothing for that many words.
 using SampleProvider = std::function<bool(long long tenths, int count, std::uint16_t* words)>;

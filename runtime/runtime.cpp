@@ -78,7 +78,7 @@ struct Loop {
     QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
     bool wakeAtSet = false;  // WakeAt was called since the last event pass
     double wakeAt = 0;       // the earliest reading it asked for
-    std::vector<std::function<void()>> started, stopping;
+    std::vector<std::function<void()>> started, stopping, eventPass;
     QPointer<QAbstractEventDispatcher> hooked;  // the dispatcher whose waits run aboutToWait
 };
 
@@ -189,6 +189,8 @@ SampleProvider& sampleProvider() {
 void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(provider); }
 
 void closeOnSignals() { loop().signalsWanted = true; }
+
+void onEventPass(std::function<void()> fn) { loop().eventPass.push_back(std::move(fn)); }
 
 }  // namespace ext
 }  // namespace cvi
@@ -356,6 +358,7 @@ int ProcessSystemEvents() {
     auto& l = loop();
     auto* dispatcher = QAbstractEventDispatcher::instance();
     if (!dispatcher) return 0;
+    for (auto& fn : l.eventPass) fn();
     const bool timed = l.wakeAtSet;
     const double wakeAt = l.wakeAt;
     l.wakeAtSet = false;

@@ -214,7 +214,6 @@ struct Observer {
 
     DownloadWatch downloads;
     DelayedTrigger trigger;
-    bool downloadEndPosted = false;
 };
 
 Observer& seen() {
@@ -329,12 +328,6 @@ bool replyLine(const unsigned char* data, std::size_t length) {
     return true;
 }
 
-void downloadEnded() {
-    auto& o = seen();
-    o.downloadEndPosted = false;
-    o.downloads.onEventPass();
-}
-
 }  // namespace
 
 void tell(const char* name, const std::vector<Word>& words) {
@@ -372,16 +365,36 @@ void observe() {
             tell("connected", {{"address", address}});
         }
     }
-    takeRequests();
+    // What ended came before any request taken since (a command is taken only
+    // once the one before it is done); what started came after one.
     const int wait = innermostWait();
-    const bool erasing = wait == kWaitErase;
-    if (erasing != o.erasing) {
-        o.erasing = erasing;
-        if (erasing) tell("erase-started");
-        else if (instrument.erase_count > instrument.erase_ticks && instrument.record_state == kRecordErased)
-            tell("erase-done");
+    const bool erasing = wait == kWaitErase, armed = wait == kWaitArm;
+    const bool triggerSeen = instrument.trigger_seen != 0;
+    const auto lookAtTrigger = [&] {
+        if (triggerSeen && !o.triggerSeen && !o.triggeredThisArm) {
+            o.triggeredThisArm = true;
+            tell("triggered", {{"source", o.scriptPress ? "script" : "panel"}});
+        }
+        if (triggerSeen && !o.triggerSeen) o.scriptPress = false;
+        o.triggerSeen = triggerSeen;
+    };
+    if (o.erasing && !erasing) {
+        o.erasing = false;
+        if (instrument.erase_count > instrument.erase_ticks && instrument.record_state == kRecordErased) tell("erase-done");
     }
-    const bool armed = wait == kWaitArm;
+    if (o.armed && !armed) {
+        lookAtTrigger();
+        o.armed = false;
+        o.trigger.disarmed();
+        if (instrument.record_state == kRecordHeld)
+            tell("recorded", {{"start", number(instrument.window_start_ms), true},
+                              {"end", number(instrument.window_end_ms), true}});
+    }
+    takeRequests();
+    if (erasing && !o.erasing) {
+        o.erasing = true;
+        tell("erase-started");
+    }
     if (armed && !o.armed) {
         o.armed = true;
         o.triggeredThisArm = false;
@@ -390,20 +403,7 @@ void observe() {
         o.trigger.armed(o.armReplyWritten ? o.armedAt : cvi::ext::clockReading());
         o.armReplyWritten = false;
     }
-    const bool triggerSeen = instrument.trigger_seen != 0;
-    if (triggerSeen && !o.triggerSeen && !o.triggeredThisArm) {
-        o.triggeredThisArm = true;
-        tell("triggered", {{"source", o.scriptPress ? "script" : "panel"}});
-    }
-    if (triggerSeen && !o.triggerSeen) o.scriptPress = false;
-    o.triggerSeen = triggerSeen;
-    if (!armed && o.armed) {
-        o.armed = false;
-        o.trigger.disarmed();
-        if (instrument.record_state == kRecordHeld)
-            tell("recorded", {{"start", number(instrument.window_start_ms), true},
-                              {"end", number(instrument.window_end_ms), true}});
-    }
+    lookAtTrigger();
 }
 
 WriteSeen beforeWrite(unsigned handle, const unsigned char* data, std::size_t length) {
@@ -437,11 +437,6 @@ WriteSeen beforeWrite(unsigned handle, const unsigned char* data, std::size_t le
 void afterWrite() {
     auto& o = seen();
     if (o.armReplyWritten) o.armedAt = cvi::ext::clockReading();
-    if (o.downloads.current() && !o.downloadEndPosted) {
-        // The next event pass comes only once the download's loop is over.
-        o.downloadEndPosted = true;
-        QTimer::singleShot(0, [] { downloadEnded(); });
-    }
 }
 
 DownloadWatch& downloads() { return seen().downloads; }
@@ -473,6 +468,11 @@ void install() {
         s.trigger.reset();
     });
     cvi::ext::onBeforeWait([] { observe(); });
+    cvi::ext::onEventPass([] {
+        // Back in the instrument's loop: a download still open has ended.
+        if (seen().downloads.current()) seen().downloads.onEventPass();
+        observe();
+    });
     // Installed after the control channel: run before it stops, while listeners are there.
     cvi::ext::onStop(closing);
     cvi::ext::addTrafficTap({{}, received, {}, {}});
