@@ -266,9 +266,9 @@ QByteArray stateJson() {
         .addWritten("instrument", QByteArray::fromStdString(f.instrument()))  // the program's, in its own order
         .addWritten("faults", written(faults))
         .addWritten("data", QByteArray::fromStdString(recording::describe()))
+        .add("trigger_after_ms", triggerAfter ? QJsonValue(static_cast<qint64>(*triggerAfter)) : QJsonValue(QJsonValue::Null))
         .add("name", QString::fromStdString(vantis::services::instanceName()))
         .add("listen", QString::fromStdString(ext::listenAddress()))
-        .add("trigger_after_ms", triggerAfter ? QJsonValue(static_cast<qint64>(*triggerAfter)) : QJsonValue(QJsonValue::Null))
         .text();
 }
 
