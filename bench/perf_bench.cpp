@@ -328,6 +328,52 @@ struct Row {
     bool met = false;
 };
 
+std::string fmt(const char* f, double v);
+
+// An event listener that stops reading: vantis-ctl events writing into a pipe
+// that nobody reads, so that it stops reading the simulator's stream.
+struct StalledListener {
+    pid_t pid = -1;
+    int pipeRead = -1;
+    StalledListener() {
+        int fds[2];
+        if (::pipe(fds) != 0) give_up("pipe failed");
+        pid = ::fork();
+        if (pid < 0) give_up("fork failed");
+        if (pid == 0) {
+            ::dup2(fds[1], 1);
+            ::close(fds[0]);
+            ::execl(g_ctl.c_str(), g_ctl.c_str(), "events", static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ::close(fds[1]);
+        pipeRead = fds[0];
+    }
+    ~StalledListener() {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        ::close(pipeRead);
+    }
+};
+
+// 4c. The fast download of row 4 with a listener of the event stream that has
+// stopped reading (its backlog full, the simulator counting what it misses),
+// against the same download with no listener: a stalled listener costs the
+// instrument nothing.
+void stalledListenerRow(Conn& c, const Script& script, int runs, std::vector<Row>& rows) {
+    std::vector<double> with, without;
+    for (int i = 0; i < runs; ++i) {
+        without.push_back(download(c, script));
+        StalledListener stalled;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it has connected
+        pipelined(c, 20000);  // 40,000 events: far more than the pipe, the socket and the backlog hold
+        with.push_back(download(c, script));
+    }
+    const double sm = median(with), rm = median(without);
+    rows.push_back({"4c fast download, an event listener stalled", fmt("%.4f s", sm), fmt("%.4f s none", rm),
+                    fmt("%.2f", sm / rm), "<= 1.1 x none", sm / rm <= 1.1});
+}
+
 std::string fmt(const char* f, double v) {
     char b[64];
     std::snprintf(b, sizeof b, f, v);
@@ -490,6 +536,9 @@ int main(int argc, char** argv) {
                             fmt("%.4f s", rm) + fmt(" (%.0f MB/s)", mb / rm), fmt("%.2f", sm / rm),
                             "<= 1.15 x limit", sm / rm <= 1.15});
         }
+
+        stalledListenerRow(c, script, runs, rows);
+        commands += static_cast<long long>(runs) * 20002;
 
         // 4b. Loaded data: a file of the largest window (1,800,001 rows of 54
         // values) loads, and the same fast download from it against the pattern.

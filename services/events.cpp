@@ -23,6 +23,7 @@
 #include "operator.h"
 #include "recording.h"
 #include "serialcom.h"
+#include "verbs.h"
 
 namespace vantis::events {
 namespace {
@@ -58,10 +59,13 @@ std::string jsonText(const std::string& s) {
 class Listener {
 public:
     Listener(QLocalSocket* socket, bool json) : m_socket(socket), m_json(json) {
-        QObject::connect(socket, &QLocalSocket::bytesWritten, socket, [this] { drained(); });
+        m_drained = QObject::connect(socket, &QLocalSocket::bytesWritten, socket, [this] { drained(); });
     }
+    ~Listener() { QObject::disconnect(m_drained); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
 
-    void deliver(double tMs, const char* name, const std::vector<Word>& words) {
+    void deliver(double tMs, const char* name, std::initializer_list<Word> words) {
         if (!m_socket || m_socket->state() != QLocalSocket::ConnectedState) return;
         if (m_lost > 0 || m_socket->bytesToWrite() > kMaxBacklogBytes) {
             ++m_lost;
@@ -72,7 +76,7 @@ public:
     }
 
 private:
-    std::string line(double tMs, const char* name, const std::vector<Word>& words) const {
+    std::string line(double tMs, const char* name, std::initializer_list<Word> words) const {
         char t[32];
         std::snprintf(t, sizeof t, "%.1f", tMs);
         std::string out;
@@ -101,6 +105,7 @@ private:
     }
 
     QPointer<QLocalSocket> m_socket;
+    QMetaObject::Connection m_drained;
     bool m_json;
     unsigned long long m_lost = 0;
     double m_lostSince = -1;
@@ -189,7 +194,7 @@ struct PendingLine {
 struct Observer {
     bool running = false;
     double startReading = 0;
-    std::map<std::string, unsigned long long> counts;
+    unsigned long long counts[std::size(verbs::kEventNames)] = {};
     std::vector<Listener*> listeners;
 
     int model = 0;
@@ -328,20 +333,26 @@ bool replyLine(const unsigned char* data, std::size_t length) {
     return true;
 }
 
+// The event's place in the list of events, for its count.
+std::size_t indexOf(std::string_view name) {
+    for (std::size_t i = 0; i < std::size(verbs::kEventNames); ++i)
+        if (verbs::kEventNames[i] == name) return i;
+    return std::size(verbs::kEventNames);
+}
+
 }  // namespace
 
-void tell(const char* name, const std::vector<Word>& words) {
+void tell(const char* name, std::initializer_list<Word> words) {
     auto& o = seen();
-    ++o.counts[name];
+    if (const std::size_t i = indexOf(name); i < std::size(o.counts)) ++o.counts[i];
     if (o.listeners.empty()) return;
     const double tMs = (cvi::ext::clockReading() - o.startReading) * 1000.0;
     for (Listener* l : o.listeners) l->deliver(tMs, name, words);
 }
 
 unsigned long long count(const std::string& name) {
-    const auto& c = seen().counts;
-    const auto it = c.find(name);
-    return it == c.end() ? 0 : it->second;
+    const std::size_t i = indexOf(name);
+    return i < std::size(seen().counts) ? seen().counts[i] : 0;
 }
 
 void observe() {
@@ -456,7 +467,7 @@ void install() {
         auto& s = seen();
         s.running = true;
         s.startReading = cvi::ext::clockReading();
-        s.counts.clear();
+        std::fill(std::begin(s.counts), std::end(s.counts), 0ULL);
         s.model = instrument.model_type;
         s.client = instrument.client_handle;
         s.erasing = s.armed = s.triggeredThisArm = s.scriptPress = s.armReplyWritten = false;

@@ -8,9 +8,11 @@
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QLocalSocket;
@@ -36,7 +38,7 @@ void install();
 void closing();
 
 // Tells every listener of an event now, and counts it.
-void tell(const char* name, const std::vector<Word>& words = {});
+void tell(const char* name, std::initializer_list<Word> words = {});
 // Events of this name so far in this run.
 unsigned long long count(const std::string& name);
 
@@ -46,7 +48,7 @@ void observe();
 // ---- The write path (services/services.cpp) ----
 struct WriteSeen {
     bool reply = false;      // a reply line (not a download frame or a binary record)
-    std::string command;     // the command being answered ("" when none was taken yet)
+    std::string_view command;  // the command being answered ("" when none was taken yet); valid until the next write
 };
 // Every write to the client as the instrument makes it, before any fault.
 WriteSeen beforeWrite(unsigned handle, const unsigned char* data, std::size_t length);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantis::replyfaults {
@@ -20,7 +21,7 @@ using Send = std::function<int(unsigned handle, const unsigned char* data, std::
 // A reply line on its way to the client, answering `command` ("" when none).
 // True when a fault took it, with *result what the write returns to the program.
 bool intercept(unsigned handle, const unsigned char* data, std::size_t length, unsigned timeoutMs,
-               const std::string& command, const Send& next, int* result);
+               std::string_view command, const Send& next, int* result);
 
 // `fault reply KIND [--count N] [--command NAME]` and `fault delay MS [...]`:
 // the words after `fault`, lowered; the reply line.
