@@ -138,7 +138,11 @@ public:
             if (m_timer) m_timer->stop();
         }
     }
-    void reset() { cancel(); }
+    // A run starts or ends: nothing pending, and no timer outlives the run.
+    void reset() {
+        cancel();
+        m_timer.reset();
+    }
 
 private:
     static double ext_now() { return cvi::ext::clockReading(); }
