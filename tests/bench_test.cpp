@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "control_client.h"
@@ -363,5 +364,51 @@ TEST_F(Bench, EveryShortNameWorksInEveryTool) {
         const std::string help = run_command("'" VANTIS_CTL_PATH "' --help", &status);
         EXPECT_TRUE(has(help, "10  worldsid-2ndgen")) << help;
         EXPECT_TRUE(has(run_command("'" VANTIS_SIM_PATH "' --help", &status), " 3  h3-50-3axis"));
+    });
+}
+
+TEST_F(Bench, AListenerThatStopsReadingLosesEventsCountedAndNeverHoldsTheInstrumentUp) {
+    run([&] {
+        Client c = serve(6);
+        Listener stalled(socket_path());  // reads nothing until the flood is over
+        Listener reading(socket_path());
+        constexpr int kCommands = 5000;
+        long long heard = 0;
+        std::thread reader([&] {
+            while (heard < 2LL * (kCommands + 1) && !reading.line(3000).empty()) ++heard;
+        });
+        std::string all;
+        for (int i = 0; i < kCommands; ++i) all += request("WHO_ARE_YOU#");
+        std::thread sender([&] { c.send(all); });
+        int answered = 0;
+        for (; answered < kCommands; ++answered)
+            if (c.line() != reply("WHO_ARE_YOU#Polar#")) break;
+        sender.join();
+        EXPECT_EQ(answered, kCommands) << "the instrument served on while a listener stalled";
+        EXPECT_EQ(ask(c, "SAMPLE_RATE#"), reply("SAMPLE_RATE#10000#"));
+
+        // The stalled listener: what it got, then how many it lost, then the stream goes on.
+        long long told = 0, lost = 0;
+        for (;;) {
+            const std::string l = stalled.line();
+            ASSERT_FALSE(l.empty()) << "no lost line after " << told << " events";
+            const Event e = parse_event(l);
+            if (e.name == "lost") {
+                lost = std::stoll(e.words);
+                break;
+            }
+            EXPECT_TRUE(e.name == "request" || e.name == "reply") << l;
+            ++told;
+        }
+        EXPECT_GT(lost, 0);
+        // Every event of the flood and of SAMPLE_RATE is either told or counted lost.
+        std::vector<std::string> after;
+        for (std::string l; after.size() < 2 && !(l = stalled.line(2000)).empty();) after.push_back(l);
+        long long rest = 0;
+        for (const auto& l : after) rest += parse_event(l).name == "request" || parse_event(l).name == "reply";
+        EXPECT_EQ(told + lost + rest, 2LL * (kCommands + 1)) << told << " told, " << lost << " lost";
+        // The listener that kept reading missed nothing.
+        reader.join();
+        EXPECT_EQ(heard, 2LL * (kCommands + 1));
     });
 }
