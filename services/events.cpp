@@ -1,5 +1,6 @@
 #include "events.h"
 
+#include <QAbstractButton>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QTimer>
@@ -164,19 +165,22 @@ private:
     }
 
     // Presses once the clock reads the due time: a timer to shortly before it,
-    // then short sleeps, so that the press lands within a fraction of a ms.
+    // short sleeps, then a spin over the last fraction of a millisecond, so that
+    // the press lands within some tens of microseconds of it.
     void look() {
         if (!m_ms || !m_anchored) return;
-        constexpr double kTailSeconds = 0.002;
-        double left = (m_due - ext_now()) / cvi::ext::timeScale();
-        if (left > kTailSeconds) return start(std::min(20, static_cast<int>((left - kTailSeconds) * 1000.0)));
-        // A clock that a test moves stands still: give up the tail after a moment.
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(3);
-        while (left > 0 && std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::sleep_for(std::chrono::microseconds(std::clamp(static_cast<int>(left * 1e6) / 2, 20, 200)));
-            left = (m_due - ext_now()) / cvi::ext::timeScale();
+        constexpr double kTailSeconds = 0.002, kSpinSeconds = 0.00015;
+        const auto left = [this] { return (m_due - ext_now()) / cvi::ext::timeScale(); };
+        double l = left();
+        if (l > kTailSeconds) return start(std::min(20, static_cast<int>((l - kTailSeconds) * 1000.0)));
+        // A clock that a test moves stands still: give the tail up after a moment.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::microseconds(2500);
+        while (l > 0 && std::chrono::steady_clock::now() < giveUp) {
+            if (l > kSpinSeconds)
+                std::this_thread::sleep_for(std::chrono::duration<double>(std::min(l - kSpinSeconds, 0.0005)));
+            l = left();
         }
-        if (left > 0) return start(1);
+        if (l > 0) return start(1);
         press();
     }
 
@@ -230,14 +234,20 @@ Observer& seen() {
     return o;
 }
 
+// The button's own click, as a press of it gives, but without drawing it down
+// and up first: a click repaints the button before it reports itself, which
+// would land the trigger a few hundred microseconds late. Refused, as a person
+// would be, while the button is hidden or dimmed.
 void DelayedTrigger::press() {
     const auto& f = cvi::control::face();
-    if (cvi::op::PressButton(f.panel(), f.triggerButton) != 0) {
+    auto* button = qobject_cast<QAbstractButton*>(cvi::ext::widgetOf(f.panel(), f.triggerButton));
+    if (!button || !button->isVisible() || !button->isEnabled()) {
         disarmed();  // not armed any more: the next arming starts the time again
         return;
     }
     seen().scriptPress = true;
     cancel();
+    emit button->clicked(false);
 }
 
 std::string number(long long v) { return std::to_string(v); }
