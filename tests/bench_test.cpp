@@ -185,6 +185,29 @@ TEST_F(Bench, WaitArmedAnswersOnceArmHasBeenAnsweredAndAtOnceWhileArmed) {
         EXPECT_EQ(ctl("wait armed 0"), "ok") << "armed now: at once";
         EXPECT_EQ(ctl("wait erased 0"), "error timed out after 0 s waiting for erased") << "a past erase does not count";
         EXPECT_TRUE(has(ctl("wait bogus"), "expected ready, connected, disconnected, idle, armed, erasing"));
+
+        // The client's own trigger is a sync point too, and the stream says whose it was.
+        Listener events(socket_path());
+        ControlClient triggered(socket_path());
+        triggered.send("wait triggered 20\n");
+        EXPECT_EQ(triggered.line(100), "");
+        c.send("T#119");
+        EXPECT_EQ(c.line(), "T#119\r\n");
+        EXPECT_EQ(triggered.line(), "ok");
+        advance(0.101);
+        EXPECT_EQ(ask(c, "DUMPINFO#"), reply("DUMPINFO#0#100#"));
+        // And the panel's button, in the next cycle.
+        erase(c);
+        start_command(c, "ARM#0#100#");
+        EXPECT_EQ(c.line(), reply("ARM#0#100#"));
+        press(MAINPNL_TRIGGERBUTTON);
+        std::vector<std::string> sources;
+        for (const auto& l : events.until("triggered")) sources.push_back(l);
+        for (const auto& l : events.until("triggered")) sources.push_back(l);
+        std::vector<std::string> triggers;
+        for (const auto& l : sources)
+            if (parse_event(l).name == "triggered") triggers.push_back(parse_event(l).words);
+        EXPECT_EQ(triggers, (std::vector<std::string>{"client", "panel"}));
     });
 }
 
