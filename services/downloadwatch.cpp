@@ -9,8 +9,8 @@ namespace {
 // download header, or false for any other write.
 bool parseHeader(const unsigned char* data, std::size_t length, std::string& name, long long& words, long long& frames) {
     if (length < 12 || length > 64 || data[length - 1] != '\n' || data[length - 2] != '\r') return false;
+    if (std::memcmp(data, "DUMPBIN", 7) != 0) return false;  // the common case, looked at without a copy
     const std::string text(reinterpret_cast<const char*>(data), length - 2);
-    if (text.rfind("DUMPBIN", 0) != 0) return false;
     const auto h1 = text.find('#');
     const auto h2 = text.find('#', h1 + 1);
     const auto h3 = h2 == std::string::npos ? h2 : text.find('#', h2 + 1);

@@ -38,6 +38,13 @@ constexpr std::size_t kMaxPendingLines = 256;
 constexpr std::size_t kMaxReplyBytes = 1024;
 constexpr int kMaxListeners = 16;
 
+// The event's place in the list of events, for its count.
+std::size_t indexOf(std::string_view name) {
+    for (std::size_t i = 0; i < std::size(verbs::kEventNames); ++i)
+        if (verbs::kEventNames[i] == name) return i;
+    return std::size(verbs::kEventNames);
+}
+
 std::string jsonText(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
@@ -256,19 +263,19 @@ int innermostWait() { return instrument.waits_in_service > 0 ? instrument.wait_k
 
 // The name a request line is answered by, as the instrument's framing and
 // dispatch would take it: ?1 for a bad or missing sum, ?2 for what it does not know.
-std::string classify(std::string text) {
-    if (!text.empty() && text.back() == '\n') text.pop_back();
+std::string classify(std::string_view text) {
     const auto lastHash = text.rfind('#');
-    if (lastHash == std::string::npos) return "?1";
+    if (lastHash == std::string_view::npos) return "?1";
     const unsigned sum = byte_sum(text.data(), lastHash + 1);
-    const char* sumText = text.c_str() + lastHash + 1;
-    if (parse_number(sumText, text.c_str() + text.size()) != static_cast<int>(sum)) return "?1";
-    text.resize(lastHash);
-    const auto firstHash = text.find('#');
-    const std::string name = text.substr(0, firstHash);
+    if (parse_number(text.data() + lastHash + 1, text.data() + text.size()) != static_cast<int>(sum)) return "?1";
+    text = text.substr(0, lastHash);
+    const std::string_view name = text.substr(0, text.find('#'));
     if (name.size() >= 128 || std::count(text.begin(), text.end(), '#') > 3) return "?2";
-    if (innermostWait() == kWaitErase) return name == "E" || name == "S" ? name : "?2";
-    const char* command = command_name(name.c_str());
+    if (innermostWait() == kWaitErase) return name == "E" || name == "S" ? std::string(name) : "?2";
+    char cName[128];
+    std::memcpy(cName, name.data(), name.size());
+    cName[name.size()] = '\0';
+    const char* command = command_name(cName);
     return command ? command : "?2";
 }
 
@@ -307,7 +314,8 @@ void takeRequests() {
     while (!o.lines.empty() && o.lines.front().end <= taken) {
         o.answering = o.lines.front().name;
         o.lines.pop_front();
-        tell("request", {{"name", o.answering}});
+        if (o.listeners.empty()) ++o.counts[indexOf("request")];  // nobody to tell: only counted
+        else tell("request", {{"name", o.answering}});
     }
 }
 
@@ -345,13 +353,6 @@ bool replyLine(const unsigned char* data, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i)
         if ((data[i] < 0x20 && data[i] != '\r' && data[i] != '\n' && data[i] != '\t') || data[i] >= 0x7f) return false;
     return true;
-}
-
-// The event's place in the list of events, for its count.
-std::size_t indexOf(std::string_view name) {
-    for (std::size_t i = 0; i < std::size(verbs::kEventNames); ++i)
-        if (verbs::kEventNames[i] == name) return i;
-    return std::size(verbs::kEventNames);
 }
 
 }  // namespace
@@ -448,7 +449,8 @@ WriteSeen beforeWrite(unsigned handle, const unsigned char* data, std::size_t le
     out.reply = true;
     out.command = o.answering;
     const std::string name = replyName(data, length);
-    tell("reply", {{"name", name}});
+    if (o.listeners.empty()) ++o.counts[indexOf("reply")];
+    else tell("reply", {{"name", name}});
     if (o.armed && name == "T" && !o.triggeredThisArm) {  // the client's own trigger, answered
         o.triggeredThisArm = true;
         tell("triggered", {{"source", "client"}});
