@@ -27,7 +27,8 @@ const char* const kHelp =
     "                           of its own (vantis-ctl --name NAME finds it) and the\n"
     "                           window title ends in the name\n"
     "  --model N|NAME           choose a model at start-up, as the operator would:\n"
-    "                           0 to 10, none, or the model ring's text (\"Polar\")\n"
+    "                           0 to 10, none, a short name or the model ring's\n"
+    "                           text (\"Polar\"), in any case (see Models below)\n"
     "  --data FILE              download this recording (CSV) in place of the\n"
     "                           built-in pattern (control.md, \"Recorded data\")\n"
     "  --capture FILE           write every conversation with a client, both\n"
@@ -40,6 +41,9 @@ const char* const kHelp =
     "With no options the simulator listens on all IPv4 interfaces, port 3000, and\n"
     "waits for the operator to choose a model. SIGTERM, SIGINT and SIGHUP close it\n"
     "as the window's close button does, from the first moment.\n"
+    "\n"
+    "Models (value, short name, the model ring's text):\n"
+    "%MODELS%"
     "\n"
     "Exit status: 0 after a normal close; 2 for a bad command line, a name another\n"
     "simulator holds, a control socket path too long, or a --data file that cannot\n"
@@ -77,12 +81,6 @@ int usageError(const std::string& why) {
 // The bytes of an argument exactly as given: file names need not be UTF-8.
 QString argument(const char* bytes) { return QString::fromLatin1(bytes); }
 std::string bytesOf(const QString& value) { return value.toLatin1().toStdString(); }
-
-std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
 
 bool parsePort(const std::string& text, int& port) {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -132,16 +130,14 @@ bool parseListen(const std::string& text, std::string& address, int& port, std::
     return true;
 }
 
-int parseModel(const std::string& text) {
-    const std::string want = lower(text);
-    if (want == "none") return 0;
-    if (!want.empty() && want.size() <= 2 && want.find_first_not_of("0123456789") == std::string::npos) {
-        const int n = std::stoi(want);
-        return n < kModelRingItemCount ? n : -1;
-    }
-    for (int i = 1; i < kModelRingItemCount; ++i)
-        if (lower(kModelRingItems[i]) == want) return i;
-    return -1;
+int parseModel(const std::string& text) { return vantis::models::find(text); }
+
+// The help text with the table of models in its place.
+std::string helpText() {
+    std::string text = kHelp;
+    const std::string mark = "%MODELS%";
+    text.replace(text.find(mark), mark.size(), vantis::models::listing("  "));
+    return text;
 }
 
 bool validName(const std::string& text) {
@@ -173,7 +169,7 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
     parser.addOptions({listen, name, model, data, capture, headlessOption, help, version});
     if (!parser.parse(args)) return usageError(bytesOf(parser.errorText()));
     if (parser.isSet(help)) {
-        std::fputs(kHelp, stdout);
+        std::fputs(helpText().c_str(), stdout);
         return 0;
     }
     if (parser.isSet(version)) {
@@ -204,7 +200,7 @@ int parseCommandLine(int argc, char* argv[], services::Settings& settings, bool&
         const std::string text = bytesOf(parser.value(model));
         settings.model = parseModel(text);
         if (settings.model < 0)
-            return usageError("bad value '" + text + "' for --model: expected 0 to 10, none or a model's name");
+            return usageError("bad value '" + text + "' for --model: expected 0 to 10, none, a short name or a model's name");
     }
     if (parser.isSet(data)) {
         settings.dataFile = bytesOf(parser.value(data));

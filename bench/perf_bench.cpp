@@ -330,7 +330,7 @@ struct Row {
 
 std::string fmt(const char* f, double v);
 
-// 4c. The same fast download while capturing every byte into a pcap file,
+// 4d. The same fast download while capturing every byte into a pcap file,
 // against it without: alternating runs, medians compared.
 void captureCost(Conn& c, const Script& s, int runs, std::vector<Row>& rows) {
     const std::string file = "/tmp/perf_bench-capture-" + std::to_string(::getpid()) + ".pcap";
@@ -345,8 +345,52 @@ void captureCost(Conn& c, const Script& s, int runs, std::vector<Row>& rows) {
     }
     std::remove(file.c_str());
     const double wm = median(with), om = median(without);
-    rows.push_back({"  fast download while capturing to a file", fmt("%.4f s", wm), fmt("%.4f s without", om),
+    rows.push_back({"4d fast download while capturing to a file", fmt("%.4f s", wm), fmt("%.4f s without", om),
                     fmt("%.2f", wm / om), "<= 1.10 x without", wm / om <= 1.10});
+}
+
+// An event listener that stops reading: vantis-ctl events writing into a pipe
+// that nobody reads, so that it stops reading the simulator's stream.
+struct StalledListener {
+    pid_t pid = -1;
+    int pipeRead = -1;
+    StalledListener() {
+        int fds[2];
+        if (::pipe(fds) != 0) give_up("pipe failed");
+        pid = ::fork();
+        if (pid < 0) give_up("fork failed");
+        if (pid == 0) {
+            ::dup2(fds[1], 1);
+            ::close(fds[0]);
+            ::execl(g_ctl.c_str(), g_ctl.c_str(), "events", static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ::close(fds[1]);
+        pipeRead = fds[0];
+    }
+    ~StalledListener() {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        ::close(pipeRead);
+    }
+};
+
+// 4c. The fast download of row 4 with a listener of the event stream that has
+// stopped reading (its backlog full, the simulator counting what it misses),
+// against the same download with no listener: a stalled listener costs the
+// instrument nothing.
+void stalledListenerRow(Conn& c, const Script& script, int runs, std::vector<Row>& rows) {
+    std::vector<double> with, without;
+    for (int i = 0; i < runs; ++i) {
+        without.push_back(download(c, script));
+        StalledListener stalled;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it has connected
+        pipelined(c, 20000);  // 40,000 events: far more than the pipe, the socket and the backlog hold
+        with.push_back(download(c, script));
+    }
+    const double sm = median(with), rm = median(without);
+    rows.push_back({"4c fast download, an event listener stalled", fmt("%.4f s", sm), fmt("%.4f s none", rm),
+                    fmt("%.2f", sm / rm), "<= 1.1 x none", sm / rm <= 1.1});
 }
 
 std::string fmt(const char* f, double v) {
@@ -513,6 +557,9 @@ int main(int argc, char** argv) {
             captureCost(c, script, runs, rows);
             commands += 2 * runs;
         }
+
+        stalledListenerRow(c, script, runs, rows);
+        commands += static_cast<long long>(runs) * 20002;
 
         // 4b. Loaded data: a file of the largest window (1,800,001 rows of 54
         // values) loads, and the same fast download from it against the pattern.

@@ -102,6 +102,18 @@ void addTrafficTap(TrafficTap tap);
 // Delay, a blocking read or write, a popup, a return to an event loop.
 void onBeforeWait(std::function<void()> fn);
 
+// ---- What the program reads ----
+// Told of the bytes ServerTCPRead hands the program, as it hands them over
+// (the wire's own view, earlier and whole, is the traffic tap's).
+using ReadObserver = std::function<void(unsigned handle, const unsigned char* data, std::size_t length)>;
+void onProgramRead(ReadObserver observer);
+
+// ---- Every event pass ----
+// Run at the start of every ProcessSystemEvents, the instrument's own turn to
+// take events (its waits and its service loop call it, a download does not):
+// cheap observers of the instrument's state.
+void onEventPass(std::function<void()> fn);
+
 // ---- Recorded data ----
 // Answers GetRecordedSample; returns false when it has nothing for that many words.
 using SampleProvider = std::function<bool(long long tenths, int count, std::uint16_t* words)>;
@@ -138,6 +150,14 @@ bool withdrawAppendedText(int panel, int control, std::string_view text);
 inline constexpr double kTimeScaleMin = 0.1;
 inline constexpr double kTimeScaleMax = 100.0;
 bool setTimeScale(double k);  // false, and nothing changes, outside the range
+// The clock reads no later than `reading` until released, then goes on from
+// there without a jump: a moment that must land exactly (a trigger set for a
+// time after arming) is not late by however long the program took to reach it.
+void holdClockAt(double reading);
+void releaseClock();
 double timeScale();
+// What Timer would read now (time-scaled, a test's clock included), without
+// counting as one of the program's readings: for observers that stamp events.
+double clockReading();
 
 }  // namespace cvi::ext

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "internal.h"
@@ -78,7 +79,7 @@ struct Loop {
     QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
     bool wakeAtSet = false;  // WakeAt was called since the last event pass
     double wakeAt = 0;       // the earliest reading it asked for
-    std::vector<std::function<void()>> started, stopping;
+    std::vector<std::function<void()>> started, stopping, eventPass;
     QPointer<QAbstractEventDispatcher> hooked;  // the dispatcher whose waits run aboutToWait
 };
 
@@ -109,6 +110,7 @@ struct Scale {
     double base = 0.0;
     const Clock* clock = nullptr;  // the clock the bases were taken from
     bool changed = false;          // until a script sets a scale, readings are the clock's own
+    std::optional<double> hold;    // readings go no further than this until released
 };
 
 Scale& scale() {
@@ -117,7 +119,7 @@ Scale& scale() {
 }
 
 // Caller holds the scale's mutex.
-double scaled(Scale& s, const Clock& c, double raw) {
+double unheld(Scale& s, const Clock& c, double raw) {
     if (!s.changed) return raw;
     if (s.clock != &c) {
         // A new clock (a test's): the readings go on from its own, at the scale set.
@@ -126,6 +128,11 @@ double scaled(Scale& s, const Clock& c, double raw) {
         s.base = raw;
     }
     return s.base + (raw - s.clockBase) * s.k;
+}
+
+double scaled(Scale& s, const Clock& c, double raw) {
+    const double v = unheld(s, c, raw);
+    return s.hold && v > *s.hold ? *s.hold : v;
 }
 
 // Idle for this long before ProcessSystemEvents starts waiting for events.
@@ -189,6 +196,8 @@ SampleProvider& sampleProvider() {
 void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(provider); }
 
 void closeOnSignals() { loop().signalsWanted = true; }
+
+void onEventPass(std::function<void()> fn) { loop().eventPass.push_back(std::move(fn)); }
 
 }  // namespace ext
 }  // namespace cvi
@@ -356,6 +365,7 @@ int ProcessSystemEvents() {
     auto& l = loop();
     auto* dispatcher = QAbstractEventDispatcher::instance();
     if (!dispatcher) return 0;
+    for (auto& fn : l.eventPass) fn();
     const bool timed = l.wakeAtSet;
     const double wakeAt = l.wakeAt;
     l.wakeAtSet = false;
@@ -428,6 +438,38 @@ double timeScale() {
     auto& s = scale();
     std::lock_guard lock(s.mutex);
     return s.k;
+}
+
+void holdClockAt(double reading) {
+    const auto clock = activeClock();
+    auto& s = scale();
+    std::lock_guard lock(s.mutex);
+    if (!s.changed) {
+        // From here on the readings are kept by the bases, which a release moves.
+        const double raw = clock->peek();
+        s.clock = clock.get();
+        s.base = s.clockBase = raw;
+        s.changed = true;
+    }
+    s.hold = reading;
+}
+
+void releaseClock() {
+    const auto clock = activeClock();
+    auto& s = scale();
+    std::lock_guard lock(s.mutex);
+    if (!s.hold) return;
+    // The time the clock stood still is taken out: it goes on from the hold.
+    const double v = unheld(s, *clock, clock->peek());
+    if (v > *s.hold) s.base -= v - *s.hold;
+    s.hold.reset();
+}
+
+double clockReading() {
+    const auto clock = activeClock();
+    auto& s = scale();
+    std::lock_guard lock(s.mutex);
+    return scaled(s, *clock, clock->peek());
 }
 
 }  // namespace cvi::ext

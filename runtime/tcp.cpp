@@ -53,6 +53,12 @@ Server& server() {
     return s;
 }
 
+// Who is told of the bytes the program reads.
+std::vector<ext::ReadObserver>& readObservers() {
+    static std::vector<ext::ReadObserver> observers;
+    return observers;
+}
+
 Conversation* find(unsigned handle) {
     auto& cs = server().conversations;
     const auto it = cs.find(handle);
@@ -426,7 +432,7 @@ std::string listenAddress() {
 }
 
 void setWriteFilter(WriteFilter filter) { server().filter = std::move(filter); }
-
+void onProgramRead(ReadObserver observer) { readObservers().push_back(std::move(observer)); }
 void addTrafficTap(TrafficTap tap) { taps().taps.push_back(std::move(tap)); }
 
 void setInputWaiting(std::function<bool(unsigned)> waiting) { server().inputWaiting = std::move(waiting); }
@@ -590,6 +596,8 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
     if (n < 0) return kTCP_ReadFailed;
     tapBytes(handle, buffer, static_cast<std::size_t>(n), true);
     c->consumed += static_cast<unsigned long long>(n);
+    if (n > 0)
+        for (const auto& observer : readObservers()) observer(handle, static_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n));
     return static_cast<int>(n);
 }
 

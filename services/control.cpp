@@ -34,6 +34,10 @@
 
 #include "capture.h"
 #include "controlpath.h"
+#include "events.h"
+#include "expected.h"
+#include "models.h"
+#include "replyfaults.h"
 #include "services.h"
 #include "cvi.h"
 #include "extension.h"
@@ -253,6 +257,8 @@ QByteArray stateJson() {
     for (int i = 0; i < f.reportedCount; ++i) controls.addWritten(f.reported[i].name, describe(f.reported[i].control));
     QJsonArray faults;
     for (const auto& fault : linkfaults::active()) faults.append(QString::fromStdString(fault));
+    for (const auto& fault : vantis::replyfaults::active()) faults.append(QString::fromStdString(fault));
+    const auto triggerAfter = vantis::events::triggerAfterMs();
     return OrderedObject()
         .add("ready", ready())
         .add("tcp_port", static_cast<qint64>(ext::listeningPort()))
@@ -261,6 +267,7 @@ QByteArray stateJson() {
         .addWritten("instrument", QByteArray::fromStdString(f.instrument()))  // the program's, in its own order
         .addWritten("faults", written(faults))
         .addWritten("data", QByteArray::fromStdString(recording::describe()))
+        .add("trigger_after_ms", triggerAfter ? QJsonValue(static_cast<qint64>(*triggerAfter)) : QJsonValue(QJsonValue::Null))
         .add("name", QString::fromStdString(vantis::services::instanceName()))
         .add("listen", QString::fromStdString(ext::listenAddress()))
         .addWritten("capture", QByteArray::fromStdString(vantis::capture::describe()))
@@ -281,6 +288,10 @@ public:
     void beginWait(Condition condition, const std::string& name, double seconds);
     // The reply to this request is the one `later` gives, once it gives one.
     void replyWhen(recording::LaterReply later);
+    // The same for a sync point of the event stream.
+    void beginWait(std::function<bool()> test, const std::string& name, double seconds);
+    // From now on the session carries the event stream; its requests are not read.
+    bool listenForEvents(bool json);
 
 private:
     struct Waiting {
@@ -289,6 +300,7 @@ private:
         QElapsedTimer since;
         qint64 limitMs;
         recording::LaterReply later;
+        std::function<bool()> test;  // a sync point in place of the condition
     };
 
     void serve();
@@ -305,6 +317,7 @@ private:
     bool m_servePosted = false;
     bool m_gone = false;      // the script disconnected; finish() is posted
     bool m_done = false;
+    std::shared_ptr<void> m_listener;  // set while the session carries the event stream
 };
 
 // ---- Verbs (verbs.h lists them; each has its handler here) ----
@@ -354,17 +367,17 @@ std::string verbModel(Request& r) {
     if (!parseInt(r.arg, value)) {
         std::string want = r.lower;
         if (want.size() >= 2 && want.front() == '"' && want.back() == '"') want = want.substr(1, want.size() - 2);
-        if (want == "none") value = 0;
+        value = vantis::models::find(want);
         for (const auto& [v, text] : op::RingItems(panel(), f.modelRing))
             if (lower(text) == want) value = v;
     }
     bool known = false;
     for (const auto& [v, text] : op::RingItems(panel(), f.modelRing)) known = known || v == value;
-    if (!known) return badValue(r.arg, "model", "0..10, none or an item's text");
+    if (!known) return badValue(r.arg, "model", "0..10, none, a short name (h3-50) or an item's text");
     return refusal(op::ChooseRingItem(panel(), f.modelRing, value), "the model ring");
 }
 
-std::string verbTrigger(Request&) { return refusal(op::PressButton(panel(), face().triggerButton), "TRIGGER"); }
+std::string verbTrigger(Request& r) { return vantis::events::triggerVerb(r.lower); }
 
 std::string verbSpeed(Request& r) { return setSwitch("speed", face().speedSwitch, face().speedTexts, r.lower); }
 
@@ -400,32 +413,93 @@ std::string verbWait(Request& r) {
     const auto space = r.lower.find(' ');
     const std::string what = r.lower.substr(0, space);
     const std::string rest = space == std::string::npos ? std::string() : trim(r.lower.substr(space));
-    Condition cond;
-    if (what == "ready") cond = Condition::Ready;
+    Condition cond = Condition::Ready;
+    std::function<bool()> syncPoint = vantis::events::syncPoint(what);
+    if (syncPoint) cond = Condition::Ready;  // not looked at
+    else if (what == "ready") cond = Condition::Ready;
     else if (what == "connected") cond = Condition::Connected;
     else if (what == "disconnected") cond = Condition::Disconnected;
     else if (what == "idle") cond = Condition::Idle;
-    else return badValue(what, "wait", "ready, connected, disconnected or idle");
+    else return badValue(what, "wait", "ready, connected, disconnected, idle, armed, erasing, erased, triggered, "
+                                       "recorded, downloading or downloaded");
     double seconds = kDefaultWaitSeconds;
     if (!rest.empty() && (!parseNumber(rest, seconds) || seconds < 0 || seconds > kMaxWaitSeconds))
         return "error bad time-out " + quoted(rest) + ": expected seconds from 0 to 86400";
+    if (syncPoint) {
+        if (syncPoint()) return "ok";
+        r.session.beginWait(std::move(syncPoint), what, seconds);
+        return {};
+    }
     if (holds(cond)) return "ok";
     r.session.beginWait(cond, what, seconds);
     return {};
 }
 
-std::string verbFault(Request& r) { return linkfaults::verb(r.lower); }
-
-// The file name keeps its case. A load replies once the file is read.
-std::string verbData(Request& r) {
-    recording::LaterReply later;
-    const std::string answer = recording::verb(r.arg, &later);
-    if (later) r.session.replyWhen(std::move(later));
-    return answer;
+std::vector<std::string> allFaults() {
+    std::vector<std::string> all = linkfaults::active();
+    for (auto& f : vantis::replyfaults::active()) all.push_back(std::move(f));
+    return all;
 }
+
+// The instrument's own faults (reply, delay) beside the link's; the event
+// stream hears of each set and cleared.
+std::string faultVerb(const std::string& args) {
+    std::vector<std::string> w;
+    for (std::size_t i = 0; i < args.size();) {
+        const auto b = args.find_first_not_of(' ', i);
+        if (b == std::string::npos) break;
+        const auto e = args.find(' ', b);
+        w.push_back(args.substr(b, e == std::string::npos ? std::string::npos : e - b));
+        i = e == std::string::npos ? args.size() : e;
+    }
+    const std::string what = w.empty() ? std::string() : w[0];
+    if (what == "reply" || what == "delay") return vantis::replyfaults::verb(w);
+    if (what == "clear" && w.size() == 2 && (w[1] == "reply" || w[1] == "delay"))
+        return vantis::replyfaults::clear(w[1]), "ok";
+    if (what == "list" && w.size() == 1) {
+        QJsonArray list;
+        for (const auto& f : allFaults()) list.append(QString::fromStdString(f));
+        return "ok " + written(list).toStdString();
+    }
+    const std::string reply = linkfaults::verb(args);
+    if (reply == "ok" && what == "clear" && w.size() == 1) vantis::replyfaults::clear();
+    if (reply == "ok" && (what == "disconnect" || what == "reset")) vantis::events::tell("fault-fired", {{"what", what}});
+    return reply;
+}
+
+std::string verbFault(Request& r) {
+    const auto before = allFaults();
+    std::string reply = faultVerb(r.lower);
+    vantis::events::faultsChanged(before, allFaults());
+    return reply;
+}
+
 
 // The file name keeps its case.
 std::string verbCapture(Request& r) { return vantis::capture::verb(r.arg); }
+// The file name keeps its case. A load replies once the file is read.
+std::string verbData(Request& r) {
+    if (r.lower == "expected" || r.lower.rfind("expected ", 0) == 0) return vantis::expected::verb(r.lower.substr(8));
+    recording::LaterReply later;
+    const std::string answer = recording::verb(r.arg, &later);
+    if (!later) {
+        vantis::events::dataMayHaveChanged();
+        return answer;
+    }
+    r.session.replyWhen([later = std::move(later)]() {
+        std::optional<std::string> done = later();
+        if (done) vantis::events::dataMayHaveChanged();
+        return done;
+    });
+    return answer;
+}
+
+// The session carries the event stream from now on: "ok", then one line per event.
+std::string verbEvents(Request& r) {
+    if (!r.lower.empty() && r.lower != "--json") return badValue(r.lower, "events", "nothing or --json");
+    if (!r.session.listenForEvents(r.lower == "--json")) return "error too many event listeners";
+    return {};
+}
 
 std::string verbTimeScale(Request& r) {
     if (r.arg.empty()) return "ok " + formatNumber(ext::timeScale());
@@ -518,6 +592,7 @@ void Session::serve() {
     m_servePosted = false;
     if (m_gone) return;
     const QPointer<Session> self(this);  // a verb may run the program's events
+    if (m_listener) return;  // an event stream reads no more requests
     for (int handled = 0; handled < kRequestsPerPass; ++handled) {
         // Replies go out in order: nothing after a wait is read until it ends, and
         // a script that does not read its replies is not read from either.
@@ -527,6 +602,7 @@ void Session::serve() {
         const std::string answer = dispatch(*this, request);
         if (!self || m_gone) return;
         if (!answer.empty()) reply(answer);
+        if (m_listener) return;
     }
     serveLater();  // more may wait: after the program's next event pass
 }
@@ -538,14 +614,26 @@ void Session::serveLater() {
 }
 
 void Session::beginWait(Condition condition, const std::string& name, double seconds) {
-    m_waiting = Waiting{condition, name, {}, static_cast<qint64>(std::llround(seconds * 1000.0)), {}};
+    m_waiting = Waiting{condition, name, {}, static_cast<qint64>(std::llround(seconds * 1000.0)), {}, {}};
     m_waiting->since.start();
     m_waitPoll.start();
 }
 
 void Session::replyWhen(recording::LaterReply later) {
-    m_waiting = Waiting{Condition::Ready, "data", {}, 0, std::move(later)};
+    m_waiting = Waiting{Condition::Ready, "data", {}, 0, std::move(later), {}};
     m_waitPoll.start();
+}
+
+void Session::beginWait(std::function<bool()> test, const std::string& name, double seconds) {
+    beginWait(Condition::Ready, name, seconds);
+    m_waiting->test = std::move(test);
+}
+
+bool Session::listenForEvents(bool json) {
+    m_listener = vantis::events::listen(m_socket, json);
+    if (!m_listener) return false;
+    reply("ok");  // before the first event
+    return true;
 }
 
 void Session::checkWait() {
@@ -554,7 +642,7 @@ void Session::checkWait() {
         const std::optional<std::string> answer = m_waiting->later();
         if (!answer) return;
         reply(*answer);
-    } else if (holds(m_waiting->condition)) {
+    } else if (m_waiting->test ? m_waiting->test() : holds(m_waiting->condition)) {
         reply("ok");
     } else if (m_waiting->since.elapsed() >= m_waiting->limitMs) {
         const double seconds = static_cast<double>(m_waiting->limitMs) / 1000.0;
@@ -572,7 +660,7 @@ void Session::checkWait() {
 void Session::finish() {
     const QPointer<Session> self(this);
     std::string request;
-    for (int handled = 0; handled < kRequestsPerPass && takeRequest(request); ++handled) {
+    for (int handled = 0; handled < kRequestsPerPass && !m_listener && takeRequest(request); ++handled) {
         dispatch(*this, request);
         if (!self) return;
         m_waiting.reset();

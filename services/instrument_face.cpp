@@ -8,6 +8,7 @@
 #include "ZErov_uir.h"
 #include "control.h"
 #include "instrument.h"
+#include "models.h"
 #include "recording.h"
 
 namespace {
@@ -52,6 +53,7 @@ std::string state() {
     std::string out = "{\"serving\":";
     out += instrument.running && instrument.service_depth > 0 ? "true" : "false";
     out += ",\"model_type\":" + std::to_string(instrument.model_type);
+    out += ",\"model_name\":\"" + std::string(vantis::models::shortName(instrument.model_type)) + "\"";
     out += ",\"wait\":\"" + std::string(waitName()) + "\"";
     out += ",\"service_depth\":" + std::to_string(instrument.service_depth);
     out += ",\"record_state\":" + std::to_string(instrument.record_state);

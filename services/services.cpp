@@ -7,8 +7,10 @@
 
 #include "control.h"
 #include "controlpath.h"
+#include "events.h"
 #include "extension.h"
 #include "linkfaults.h"
+#include "replyfaults.h"
 #include "recording.h"
 #include "operator.h"
 
@@ -49,13 +51,37 @@ void install() {
     installed = true;
     cvi::ext::onStart([] {
         cvi::linkfaults::restart();
+        vantis::replyfaults::restart();
         cvi::control::start();
     });
     cvi::ext::onStop([] {
         cvi::control::stop();
+        vantis::replyfaults::restart();
         cvi::linkfaults::restart();
     });
-    cvi::ext::setWriteFilter(cvi::linkfaults::intercept);
+    // The write path: the event stream looks first, then the instrument's own
+    // faults act on its replies, then the link's faults on the bytes.
+    cvi::ext::setWriteFilter([](unsigned handle, const unsigned char* data, std::size_t length, unsigned timeoutMs,
+                                int* result) {
+        const auto linkThenSystem = [](unsigned h, const unsigned char* d, std::size_t n, unsigned t) {
+            const auto waiting = cvi::linkfaults::pending();
+            int r = 0;
+            if (!cvi::linkfaults::intercept(h, d, n, t, &r)) r = cvi::ext::writeThrough(h, d, n, t);
+            if (!waiting.empty() && cvi::linkfaults::pending().size() < waiting.size())
+                vantis::events::tell("fault-fired", {{"what", cvi::linkfaults::name(waiting.front())}});
+            return r;
+        };
+        const vantis::events::WriteSeen seen = vantis::events::beforeWrite(handle, data, length);
+        if (!seen.reply || !vantis::replyfaults::intercept(handle, data, length, timeoutMs, seen.command, linkThenSystem, result))
+            *result = linkThenSystem(handle, data, length, timeoutMs);
+        vantis::events::afterWrite();
+        return true;
+    });
+    vantis::replyfaults::onFired([](const std::string& what, bool spent) {
+        vantis::events::tell("fault-fired", {{"what", what}});
+        if (spent) vantis::events::tell("fault-cleared", {{"what", what}});
+    });
+    vantis::events::install();
     cvi::recording::install();
     vantis::capture::install();
     cvi::ext::setInputWaiting([](unsigned handle) {

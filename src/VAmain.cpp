@@ -12,6 +12,15 @@
 #include "instrument.h"
 #include "serialcom.h"
 
+int pattern_coordinates(bool after_trigger, std::uint16_t* words) {
+    int count = 0;
+    for (int l = 1; l <= instrument.num_leds; ++l)
+        for (int j = 1; j <= instrument.num_axes; ++j)
+            words[count++] = static_cast<std::uint16_t>(after_trigger ? 2010 + 1000 * (l - 1) + 10 * (j - 1)
+                                                                      : 1100 + 1000 * (l - 1) + 100 * (j - 1));
+    return count;
+}
+
 namespace {
 
 constexpr std::size_t kReplySize = 1024;
@@ -358,11 +367,7 @@ int lay_out_frame(const std::uint16_t* coordinates, int coordinate_count, int ex
 // One frame of the synthetic record.
 int build_frame(bool after_trigger, int extra_count, unsigned char* bytes) {
     std::uint16_t words[kMaxFrameWords];
-    int count = 0;
-    for (int l = 1; l <= instrument.num_leds; ++l)
-        for (int j = 1; j <= instrument.num_axes; ++j)
-            words[count++] = static_cast<std::uint16_t>(after_trigger ? 2010 + 1000 * (l - 1) + 10 * (j - 1)
-                                                                      : 1100 + 1000 * (l - 1) + 100 * (j - 1));
+    const int count = pattern_coordinates(after_trigger, words);
     return lay_out_frame(words, count, extra_count, bytes);
 }
 
@@ -478,7 +483,21 @@ bool matches(const Entry& e, const char* name) {
     return false;
 }
 
+// The download variant by the same rule as cmd_dumpbin's header.
+const char* dumpbin_variant(const char* name) {
+    if (std::strstr(name, "DUMPBINXA")) return "DUMPBINXA";
+    if (std::strstr(name, "DUMPBINA")) return "DUMPBINA";
+    if (std::strstr(name, "DUMPBINX")) return "DUMPBINX";
+    return "DUMPBIN";
+}
+
 }  // namespace
+
+const char* command_name(const char* name) {
+    for (const Entry& e : kDispatch)
+        if (matches(e, name)) return e.run == cmd_dumpbin ? dumpbin_variant(name) : e.word;
+    return nullptr;
+}
 
 void VAmain() {
     char name[128];

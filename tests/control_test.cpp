@@ -110,7 +110,7 @@ TEST_F(Control, StateAndTrafficShowWhatThePanelShows) {
         EXPECT_TRUE(has(s, "\"ready\":true,\"tcp_port\":" + std::to_string(port()) + ",\"time_scale\":1,")) << s;
         EXPECT_TRUE(has(s, "\"speed\":{\"value\":0,\"text\":\"Fast\",\"visible\":true,\"dimmed\":false}")) << s;
         EXPECT_TRUE(has(s, "\"direction\":{\"value\":\"LEFT\",\"text\":\"Left\",")) << s;
-        EXPECT_TRUE(has(s, "\"instrument\":{\"serving\":false,\"model_type\":0,\"wait\":\"none\",\"service_depth\":0,"
+        EXPECT_TRUE(has(s, "\"instrument\":{\"serving\":false,\"model_type\":0,\"model_name\":\"none\",\"wait\":\"none\",\"service_depth\":0,"
                            "\"record_state\":3,\"window\":[0,0]},\"faults\":[],\"data\":{\"source\":\"pattern\"},"))
             << s;
         // An instance without a name, on all IPv4 interfaces, capturing nothing.
@@ -128,7 +128,7 @@ TEST_F(Control, StateAndTrafficShowWhatThePanelShows) {
         s = check_state();
         EXPECT_TRUE(has(s, "\"speed\":{\"value\":1,\"text\":\"Normal\",")) << s;
         EXPECT_TRUE(has(s, "\"direction\":{\"value\":\"RIGHT\",\"text\":\"Right\",")) << s;
-        EXPECT_TRUE(has(s, "\"serving\":true,\"model_type\":10,\"wait\":\"none\",\"service_depth\":1,")) << s;
+        EXPECT_TRUE(has(s, "\"serving\":true,\"model_type\":10,\"model_name\":\"worldsid-2ndgen\",\"wait\":\"none\",\"service_depth\":1,")) << s;
         EXPECT_TRUE(has(s, "\"window\":[-200,1500]")) << s;
 
         EXPECT_EQ(json_text(ok("traffic receive")), box(MAINPNL_RECEIVE));
@@ -170,7 +170,7 @@ TEST_F(Control, VerbsWorkThePanelLikeClicksAndRefuseWhatAPersonCouldNot) {
         EXPECT_EQ(ctl("model 5"), "ok");
         settle();
         EXPECT_EQ(ask(c, "WHO_ARE_YOU#"), reply("WHO_ARE_YOU#SIDIIs#"));
-        EXPECT_TRUE(has(ok("state"), "\"serving\":true,\"model_type\":5,\"wait\":\"none\",\"service_depth\":2,"));
+        EXPECT_TRUE(has(ok("state"), "\"serving\":true,\"model_type\":5,\"model_name\":\"sid2s\",\"wait\":\"none\",\"service_depth\":2,"));
         EXPECT_EQ(ctl("model 0"), "ok");  // the inner loop ends and the erase goes on
         settle();
         EXPECT_TRUE(vt::WaitUntilClockSeen());
@@ -221,13 +221,14 @@ TEST_F(Control, BadRequestsGetAClearAnswerAndDisturbNeitherThePanelNorTheClient)
         ControlClient k(socket_path());
         const std::pair<std::string, std::string> cases[] = {
             {"", "error empty request"},
-            {"model 11", "error bad value \"11\" for model: expected 0..10, none or an item's text"},
-            {"model -1", "error bad value \"-1\" for model: expected 0..10, none or an item's text"},
+            {"model 11", "error bad value \"11\" for model: expected 0..10, none, a short name (h3-50) or an item's text"},
+            {"model -1", "error bad value \"-1\" for model: expected 0..10, none, a short name (h3-50) or an item's text"},
             {"model", "error model needs a value: 0..10, none or an item's text"},
             {"speed warp", "error bad value \"warp\" for speed: expected fast or normal"},
             {"battery full", "error bad value \"full\" for battery: expected ok, not-found or discharged"},
             {"traffic both", "error bad value \"both\" for traffic: expected receive or transmit"},
-            {"wait forever", "error bad value \"forever\" for wait: expected ready, connected, disconnected or idle"},
+            {"wait forever", "error bad value \"forever\" for wait: expected ready, connected, disconnected, idle, armed, erasing, "
+                             "erased, triggered, recorded, downloading or downloaded"},
             {"wait idle soon", "error bad time-out \"soon\": expected seconds from 0 to 86400"},
             {"fault unplug", "error bad value \"unplug\" for fault: expected disconnect, drop-next, corrupt-next, latency, bandwidth, slice, stall, reset, close-after, list or clear"},
             {"time-scale 0", "error bad value \"0\" for time-scale: expected a number from 0.1 to 100"},

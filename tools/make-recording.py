@@ -8,26 +8,38 @@ processing against known numbers, not a model of any dummy.
 """
 import argparse
 import math
+import os
+import re
 import sys
 
-# LEDs x coordinates per model, by the model ring's value or a name.
-MODELS = {
-    "worldsid": (18, 3), "1": (18, 3),
-    "h3-50": (12, 2), "2": (12, 2),
-    "h3-50-3axis": (6, 3), "3": (6, 3),
-    "h3-5": (12, 2), "4": (12, 2),
-    "sid2s": (6, 3), "5": (6, 3),
-    "polar": (6, 2), "6": (6, 2),
-    "ballistic": (3, 3), "7": (3, 3),
-    "h3-50-adjustable": (12, 2), "8": (12, 2),
-    "worldsid-5th": (18, 3), "9": (18, 3),
-    "worldsid-2ndgen": (18, 3), "10": (18, 3),
-}
+# The models' ring values, ring texts, short names and LEDs x coordinates, from
+# the simulator's one table of models (common/models.h).
+MODELS_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common", "models.h")
+ROW = re.compile(r'^\s*\{(\d+), "([^"]*)", "([^"]*)", (\d+), (\d+)\},')
+
+
+def read_models(path=MODELS_HEADER):
+    """{word: (leds, axes)} for every value, short name and ring text (lower case)."""
+    models, listing = {}, []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            m = ROW.match(line)
+            if not m or int(m.group(1)) == 0:
+                continue
+            value, ring, short, leds, axes = m.group(1), m.group(2), m.group(3), int(m.group(4)), int(m.group(5))
+            for word in (value, short, ring.lower()):
+                models[word] = (leds, axes)
+            listing.append("%s %s (%s)" % (value, short, ring))
+    if not models:
+        sys.exit("make-recording.py: no models in " + path)
+    return models, listing
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("model", help="model ring value 1..10 or name: " + ", ".join(k for k in MODELS if not k.isdigit()))
+    models, listing = read_models()
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                epilog="models: " + "; ".join(listing))
+    p.add_argument("model", help="model ring value 1..10, short name or the ring's text (any case)")
     p.add_argument("--start", type=float, default=-10.0, help="first time_ms (default -10)")
     p.add_argument("--end", type=float, default=100.0, help="last time_ms (default 100)")
     p.add_argument("--step", type=float, default=0.1, help="ms between rows (default 0.1)")
@@ -35,11 +47,11 @@ def main():
     p.add_argument("--width", type=float, default=40.0, help="pulse length in ms (default 40)")
     p.add_argument("-o", "--output", help="file to write (default: standard output)")
     a = p.parse_args()
-    if a.model.lower() not in MODELS:
-        p.error("unknown model " + a.model)
+    if a.model.lower() not in models:
+        p.error("unknown model " + a.model + " (models: " + "; ".join(listing) + ")")
     if a.step <= 0 or a.end < a.start:
         p.error("need --step > 0 and --end >= --start")
-    leds, axes = MODELS[a.model.lower()]
+    leds, axes = models[a.model.lower()]
     out = open(a.output, "w", newline="") if a.output else sys.stdout
     out.write(",".join(["time_ms"] + ["led%d_%s" % (l, "xyz"[j]) for l in range(1, leds + 1) for j in range(axes)]) + "\n")
     rows = int(round((a.end - a.start) / a.step)) + 1

@@ -1,12 +1,20 @@
 // The items of the panel's model ring, by value (0 is "no model"): what the
 // command line and completions may name before any panel is loaded. The panel
-// file is the source; a test holds the two together.
+// file is the source; a test holds the two together. The texts come from the
+// one table of models (common/models.h).
 #pragma once
 
-inline constexpr const char* kModelRingItems[] = {
-    "Select Vantis Model",  "WorldSID",      "Hybrid III 50th Male",
-    "Hybrid III 50th Male 3-axis", "Hybrid III 5th Female", "SIDIIs",
-    "Polar",                "Ballistic",     "Hybrid III 50th Male Adjustable",
-    "WorldSID 5th",         "2ndGen WorldSID",
-};
-inline constexpr int kModelRingItemCount = static_cast<int>(sizeof kModelRingItems / sizeof kModelRingItems[0]);
+#include <array>
+
+#include "../common/models.h"
+
+namespace vantis::models {
+inline constexpr std::array<const char*, kCount> ringTexts() {
+    std::array<const char*, kCount> out{};
+    for (int i = 0; i < kCount; ++i) out[i] = kAll[i].ring;
+    return out;
+}
+}  // namespace vantis::models
+
+inline constexpr auto kModelRingItems = vantis::models::ringTexts();
+inline constexpr int kModelRingItemCount = vantis::models::kCount;

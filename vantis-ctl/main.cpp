@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "controlpath.h"
+#include "models.h"
 #include "verbs.h"
 
 namespace {
@@ -34,9 +35,12 @@ std::string help() {
            "       vantis-ctl list [--json]\n" +
            vantis::verbs::usage() +
            "  list [--json]           the running simulators: name, address, model, client\n"
-           "The time-out (default 10 s) bounds the whole request, and a wait. --name talks\n"
-           "to the simulator started with that --name; without it, to the unnamed one.\n"
-           "The channel's protocol: /usr/share/doc/vantis-sim/control.md; man vantis-ctl.\n";
+           "The time-out (default 10 s) bounds the whole request, and a wait; events runs\n"
+           "until --until, --count or its own --timeout. --name talks to the simulator\n"
+           "started with that --name; without it, to the unnamed one.\n"
+           "The channel's protocol: /usr/share/doc/vantis-sim/control.md; man vantis-ctl.\n"
+           "Models (for model N|NAME: the value, the short name or the ring's text):\n" +
+           vantis::models::listing("  ");
 }
 
 [[noreturn]] void fail(int status, const std::string& message) {
@@ -150,10 +154,98 @@ int list(bool json, double timeout) {
     return kOk;
 }
 
+bool knownEvent(const std::string& name) {
+    for (std::string_view e : vantis::verbs::kEventNames)
+        if (e == name) return true;
+    return false;
+}
+
+// The event's name on one line of the stream, in either form.
+std::string eventName(const QByteArray& line, bool json) {
+    if (!json) {
+        const auto space = line.indexOf(' ');
+        const auto end = line.indexOf(' ', space + 1);
+        return line.mid(space + 1, end < 0 ? -1 : end - space - 1).trimmed().toStdString();
+    }
+    return QJsonDocument::fromJson(line).object().value(QLatin1String("event")).toString().toStdString();
+}
+
+// `events`: prints each event as it comes, until the one named, a count, the
+// time-out (only when given) or the simulator's end.
+int streamEvents(QLocalSocket& socket, const std::vector<std::string>& words, bool timeoutGiven, double timeout) {
+    bool json = false;
+    std::string until;
+    long long wanted = -1;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "--json") {
+            json = true;
+        } else if (w == "--until" && i + 1 < words.size()) {
+            until = words[++i];
+            if (!knownEvent(until)) fail(kUsage, "unknown event \"" + until + "\" for --until");
+        } else if (w == "--count" && i + 1 < words.size()) {
+            const std::string& n = words[++i];
+            char* end = nullptr;
+            wanted = std::strtoll(n.c_str(), &end, 10);
+            if (n.empty() || *end != '\0' || wanted < 1) fail(kUsage, "bad count \"" + n + "\": expected 1 or more");
+        } else {
+            fail(kUsage, "events takes --json, --until EVENT, --count N and --timeout S");
+        }
+    }
+    const bool bounded = !until.empty() || wanted > 0;
+    const auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                                   std::chrono::duration<double>(timeoutGiven ? timeout : 0));
+    socket.write(json ? "events --json\n" : "events\n");
+    socket.flush();
+    bool answered = false;
+    long long seen = 0;
+    for (;;) {
+        while (socket.canReadLine()) {
+            const QByteArray line = socket.readLine().chopped(1);
+            if (!answered) {
+                if (line != "ok") fail(kRefused, line.startsWith("error ") ? line.mid(6).toStdString() : "unexpected reply: " + line.toStdString());
+                answered = true;
+                continue;
+            }
+            std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stdout);
+            std::fputc('\n', stdout);
+            std::fflush(stdout);
+            const std::string name = eventName(line, json);
+            if (name != "lost") ++seen;
+            if ((!until.empty() && name == until) || (wanted > 0 && seen >= wanted)) return kOk;
+        }
+        if (socket.state() != QLocalSocket::ConnectedState) {
+            if (!answered) fail(kNoSimulator, "the simulator closed the control channel before answering \"events\"");
+            return bounded ? kNoSimulator : kOk;
+        }
+        if (timeoutGiven && secondsLeft(deadline) <= 0) {
+            if (!bounded) return kOk;
+            char text[64];
+            std::snprintf(text, sizeof text, "timed out after %g s waiting for ", timeout);
+            fail(kTimedOut, text + (until.empty() ? std::to_string(wanted) + " events" : until));
+        }
+        socket.waitForReadyRead(timeoutGiven ? std::max(1, msLeft(deadline)) : 1000);
+    }
+}
+
+// `data expected`'s rows, as CSV or with tabs between the columns.
+int printRows(const std::string& data, bool csv) {
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(data));
+    if (!doc.isArray()) fail(kRefused, "unexpected reply to data expected");
+    for (const auto& row : doc.array()) {
+        QByteArray text = row.toString().toLatin1();
+        if (!csv) text.replace(',', '\t');
+        std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
+        std::fputc('\n', stdout);
+    }
+    return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     double timeout = 10.0;
+    bool timeoutGiven = false;
     std::string path = vantis::controlSocketPath();
     std::string socketOption, name;
     std::vector<std::string> words;
@@ -176,6 +268,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         if (a.rfind("--timeout", 0) == 0) {
+            timeoutGiven = true;
             char* end = nullptr;
             timeout = std::strtod(value.c_str(), &end);
             if (value.empty() || *end != '\0' || !(timeout >= 0) || timeout > 86400)
@@ -199,7 +292,9 @@ int main(int argc, char* argv[]) {
         return list(words.size() == 2, timeout);
     }
     if (!vantis::verbs::find(verb)) fail(kUsage, "unknown verb \"" + verb + "\" (vantis-ctl --help lists them)");
-    if (verb == "wait" && words.size() != 2) fail(kUsage, "wait needs one of ready, connected, disconnected, idle");
+    if (verb == "wait" && words.size() != 2)
+        fail(kUsage, "wait needs one of ready, connected, disconnected, idle, armed, erasing, erased, triggered, "
+                     "recorded, downloading, downloaded");
     // The simulator may run elsewhere in the file tree: a file is named to it in full.
     if (verb == "data" && words.size() == 3 && words[1] == "load")
         words[2] = QFileInfo(QFile::decodeName(QByteArray::fromStdString(words[2]))).absoluteFilePath().toStdString();
@@ -231,6 +326,8 @@ int main(int argc, char* argv[]) {
         if (waitReady) fail(kTimedOut, "timed out: no simulator answered on " + path);
         fail(kNoSimulator, "no simulator running (nothing answers on " + path + ": " + reason(socket) + ")");
     }
+
+    if (verb == "events") return streamEvents(socket, words, timeoutGiven, timeout);
 
     auto replyDeadline = deadline;
     if (verb == "wait") {
@@ -274,7 +371,9 @@ int main(int argc, char* argv[]) {
     if (reply != "ok" && reply.rfind("ok ", 0) != 0) fail(kRefused, "unexpected reply: " + reply);
     if (reply.size() <= 3) return kOk;
     const std::string data = reply.substr(3);
-    if (verb == "traffic" && words.size() > 1) {
+    if (verb == "data" && words.size() > 1 && words[1] == "expected") {
+        return printRows(data, std::find(words.begin(), words.end(), "--csv") != words.end());
+    } else if (verb == "traffic" && words.size() > 1) {
         std::string text;
         if (!decodeJsonString(data, text)) fail(kRefused, "unexpected reply: " + reply);
         std::fwrite(text.data(), 1, text.size(), stdout);

@@ -202,19 +202,23 @@ def test_an_exit_status_other_than_0_raises():
 def test_events_sync_points_and_expected_data(vantis_sim):
     vantis_sim.ctl("time-scale", 20)
     with vantis_sim.events(until="download-done", timeout=60) as events:
-        # the stream runs once vantis-ctl has connected: choose until it reports it
-        for _ in range(50):
-            vantis_sim.model("h3-50")
-            first = events.poll(0.2)
-            if first is not None:
+        # the stream runs once vantis-ctl has connected: choose models (an
+        # unchanged choice is no event) until it reports one, then h3-50
+        for i in range(50):
+            vantis_sim.model("polar" if i % 2 else "ballistic")
+            if events.poll(0.2) is not None:
                 break
-        assert first.event == "model" and 2 in first.words.values()
+        vantis_sim.model("h3-50")
+        first = events.poll(5)
+        while first is not None and first.event != "model":
+            first = events.poll(5)
+        assert first is not None and 2 in first.words.values()
         vantis_sim.data_load(RAMP)
         c = vantis_sim.client()
         c.erase()
+        vantis_sim.trigger(after_ms=300)  # set before ARM: counted from the arming itself
         c.request("ARM#0#100#")
         vantis_sim.wait("armed")
-        vantis_sim.trigger(after_ms=300)
         vantis_sim.wait("recorded", timeout=30)
         start, end = c.window()
         assert end == 100 and start in (-300, -299)  # the trigger 300 ms after arming, within a sample
