@@ -15,7 +15,7 @@ namespace cvi {
 namespace {
 
 struct Hooks {
-    std::vector<std::function<void()>> own, installed;
+    std::vector<std::function<void()>> own, installed, busy;
     QElapsedTimer activity;
 };
 
@@ -54,6 +54,12 @@ bool blockingWait(const std::function<bool()>& wait) {
 }
 
 void addOwnBeforeWait(std::function<void()> fn) { hooks().own.push_back(std::move(fn)); }
+
+void busyPoint() {
+    for (auto& fn : hooks().busy) fn();
+}
+
+void addOwnBusy(std::function<void()> fn) { hooks().busy.push_back(std::move(fn)); }
 
 namespace ext {
 void onBeforeWait(std::function<void()> fn) { hooks().installed.push_back(std::move(fn)); }

@@ -29,4 +29,10 @@ void aboutToWait();
 bool blockingWait(const std::function<bool()>& wait);
 void addOwnBeforeWait(std::function<void()> fn);
 
+// Run from inside operations that process no events (a write's start and its
+// waits for room, Delay), at most every few ms: work that must go on meanwhile
+// and never touches the instrument. The run-time's own (the paced queues) first.
+void busyPoint();
+void addOwnBusy(std::function<void()> fn);
+
 }  // namespace cvi

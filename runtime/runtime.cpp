@@ -78,7 +78,7 @@ struct Loop {
     QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
     bool wakeAtSet = false;  // WakeAt was called since the last event pass
     double wakeAt = 0;       // the earliest reading it asked for
-    std::vector<std::function<void()>> started, stopping;
+    std::vector<std::function<void()>> started, stopping, passes;
     QPointer<QAbstractEventDispatcher> hooked;  // the dispatcher whose waits run aboutToWait
 };
 
@@ -178,6 +178,7 @@ namespace ext {
 
 void onStart(std::function<void()> fn) { loop().started.push_back(std::move(fn)); }
 void onStop(std::function<void()> fn) { loop().stopping.push_back(std::move(fn)); }
+void onEventPass(std::function<void()> fn) { loop().passes.push_back(std::move(fn)); }
 
 namespace {
 SampleProvider& sampleProvider() {
@@ -359,6 +360,7 @@ int ProcessSystemEvents() {
     const bool timed = l.wakeAtSet;
     const double wakeAt = l.wakeAt;
     l.wakeAtSet = false;
+    for (auto& fn : l.passes) fn();
     // Posted events first, explicitly: when this runs nested inside the delivery
     // of a posted event, the glib dispatcher does not deliver posted events again.
     passWriteBurst();
@@ -445,6 +447,7 @@ double Timer() {
 
 void Delay(double seconds) {
     // A paced frame leaves before its pause, not after.
+    busyPoint();
     blockingWait([&] {
         activeClock()->delay(seconds / ext::timeScale());
         return true;

@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 
 #include <cstring>
 
@@ -41,6 +42,10 @@ struct Server {
     bool inPass = false;     // an event pass of ProcessSystemEvents is running
     bool readingPaused = false;  // no data-ready events (a hung instrument)
     ext::WriteFilter filter;
+    ext::Pacer pacer;
+    std::vector<ext::TrafficTap> taps;
+    std::size_t pacedQueue = 0;  // the paced queue's bound, once known
+    bool hooked = false;         // the hooks into the loop are in place
     std::function<bool(unsigned)> inputWaiting;
     QHostAddress listenAddress{QHostAddress::AnyIPv4};
     int listenPort = -1;      // -1: the port the program asks for
@@ -72,6 +77,10 @@ void retire(unsigned handle) {
     if (it == s.conversations.end()) return;
     QTcpSocket* sock = it->second.socket.get();
     if (it->second.corked) setCork(sock, false);
+    it->second.writable.reset();
+    it->second.paceTimer.reset();
+    for (const auto& tap : s.taps)
+        if (tap.ended) tap.ended(handle, it->second.endHow);
     QObject::disconnect(sock, nullptr, nullptr, nullptr);
     sock->abort();
     s.retired.push_back(std::move(it->second.socket));
@@ -80,6 +89,29 @@ void retire(unsigned handle) {
 }
 
 void scheduleData(unsigned handle, int delayMs = 0);
+
+std::string dottedIPv4(const QHostAddress& a) {
+    bool ok = false;
+    const quint32 v4 = a.toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString().toStdString() : a.toString().toStdString();
+}
+
+// Tells the taps of bytes the system has handed over that they have not seen.
+void tapIncoming(unsigned handle) {
+    auto& s = server();
+    Conversation* c = find(handle);
+    if (s.taps.empty() || !c) return;
+    const qint64 available = c->socket->bytesAvailable();
+    const std::uint64_t total = c->consumed + static_cast<std::uint64_t>(std::max<qint64>(available, 0));
+    if (total <= c->tappedIn) return;
+    const auto fresh = static_cast<qsizetype>(total - c->tappedIn);
+    const QByteArray all = c->socket->peek(available);
+    c->tappedIn = total;
+    if (all.size() < fresh) return;
+    const auto* p = reinterpret_cast<const unsigned char*>(all.constData()) + (all.size() - fresh);
+    for (const auto& tap : s.taps)
+        if (tap.received) tap.received(handle, p, static_cast<std::size_t>(fresh));
+}
 
 void deliverData(unsigned handle) {
     Conversation* c = find(handle);
@@ -167,13 +199,23 @@ void accept() {
         c.socket.reset(raw);
         raw->setReadBufferSize(kReadBufferBytes);
         raw->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        QObject::connect(raw, &QTcpSocket::readyRead, raw, [handle] { scheduleData(handle); });
+        QObject::connect(raw, &QTcpSocket::readyRead, raw, [handle] {
+            tapIncoming(handle);
+            scheduleData(handle);
+        });
         QObject::connect(raw, &QTcpSocket::disconnected, raw, [handle] { post([handle] { deliverGone(handle); }); });
         QObject::connect(raw, &QTcpSocket::errorOccurred, raw, [raw](QAbstractSocket::SocketError) {
             server().systemError = raw->errorString().toStdString();
         });
         s.conversations.emplace(handle, std::move(c));
         markActivity();
+        if (!s.taps.empty()) {
+            const ext::Endpoints ends{dottedIPv4(raw->localAddress()), raw->localPort(), dottedIPv4(raw->peerAddress()),
+                                      raw->peerPort()};
+            for (const auto& tap : s.taps)
+                if (tap.opened) tap.opened(handle, ends);
+            tapIncoming(handle);
+        }
         post([handle] {
             if (find(handle)) deliver(handle, TCP_CONNECT);
             Conversation* conv = find(handle);
@@ -216,17 +258,187 @@ int stall(Conversation& c) {
     return kTCP_TimeOutErr;
 }
 
+using PaceClock = ext::PaceClock;
+// A write waiting for room looks up this often: busy work goes on meanwhile.
+constexpr auto kBusyEvery = std::chrono::milliseconds(4);
+constexpr std::size_t kPacedQueueFallback = 4u << 20;
+
+bool connected(const Conversation& c) {
+    return !c.goneDelivered && c.socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool paced(const Conversation& c) {
+    const auto& engaged = server().pacer.engaged;
+    return engaged && engaged(c.handle);
+}
+
+// A paced queue holds what a real socket's buffering would: the system's largest send buffer.
+std::size_t pacedBound() {
+    auto& s = server();
+    if (s.pacedQueue == 0)
+        s.pacedQueue = static_cast<std::size_t>(os::largestSendBuffer(static_cast<long>(kPacedQueueFallback)));
+    return std::max<std::size_t>(s.pacedQueue, static_cast<std::size_t>(writeQueueLimit()));
+}
+
+std::size_t queueBound(const Conversation& c) {
+    return paced(c) ? pacedBound() : static_cast<std::size_t>(writeQueueLimit());
+}
+
+void dropQueue(Conversation& c) {
+    c.out.clear();
+    c.outFront = 0;
+    c.outBytes = 0;
+    c.systemFull = false;
+    if (c.writable) c.writable->setEnabled(false);
+}
+
+// The one place where bytes go to the system: the count it took, or -1 when
+// the conversation has failed.
+long handOver(Conversation& c, const char* data, std::size_t n) {
+    auto& s = server();
+    std::string error;
+    const long sent = os::sendNow(c.socket->socketDescriptor(), data, n, &error);
+    if (sent < 0) {
+        s.systemError = error;
+        return -1;
+    }
+    c.systemFull = static_cast<std::size_t>(sent) < n;
+    if (sent > 0) {
+        c.handed += static_cast<std::uint64_t>(sent);
+        for (const auto& tap : s.taps)
+            if (tap.sent) tap.sent(c.handle, reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(sent));
+    }
+    return sent;
+}
+
+void pump(unsigned handle);
+
+void watchWritable(Conversation& c) {
+    if (!c.writable) {
+        const unsigned handle = c.handle;
+        c.writable = std::make_unique<QSocketNotifier>(c.socket->socketDescriptor(), QSocketNotifier::Write);
+        QObject::connect(c.writable.get(), &QSocketNotifier::activated, [handle] { pump(handle); });
+    }
+    c.writable->setEnabled(true);
+}
+
+void askAgainAt(Conversation& c, PaceClock::time_point again, PaceClock::time_point now) {
+    c.paceDue = again;
+    if (again == PaceClock::time_point::max()) {
+        if (c.paceTimer) c.paceTimer->stop();
+        return;
+    }
+    if (!c.paceTimer) {
+        const unsigned handle = c.handle;
+        c.paceTimer = std::make_unique<QTimer>();
+        c.paceTimer->setSingleShot(true);
+        c.paceTimer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(c.paceTimer.get(), &QTimer::timeout, [handle] { pump(handle); });
+    }
+    const auto ms = std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(again - now).count());
+    c.paceTimer->start(static_cast<int>(std::min<long long>(ms, 1 << 30)));
+}
+
+// Hands over what the queue holds, as far as the system takes it and the pacer
+// allows; arranges to be called again when either will take more.
+void pump(unsigned handle) {
+    Conversation* c = find(handle);
+    if (!c) return;
+    c->paceDue = PaceClock::time_point::max();
+    while (c->outBytes > 0) {
+        if (!connected(*c)) {
+            dropQueue(*c);
+            return;
+        }
+        std::size_t n = c->out.front().size() - c->outFront;
+        const bool isPaced = paced(*c);
+        if (isPaced) {
+            const auto now = PaceClock::now();
+            auto again = PaceClock::time_point::max();
+            const std::size_t allowed = server().pacer.allow(handle, c->handed, c->outBytes, now, &again);
+            if (allowed == 0) {
+                askAgainAt(*c, again, now);
+                return;
+            }
+            // The pacer may have ended the conversation, or let go of what it held.
+            c = find(handle);
+            if (!c) return;
+            if (!connected(*c) || c->outBytes == 0) {
+                dropQueue(*c);
+                return;
+            }
+            n = std::min(c->out.front().size() - c->outFront, allowed);
+        }
+        const std::uint64_t at = c->handed;
+        const long sent = handOver(*c, c->out.front().data() + c->outFront, n);
+        if (sent < 0) {
+            dropQueue(*c);
+            return;
+        }
+        if (sent == 0) {
+            watchWritable(*c);
+            return;
+        }
+        c->outFront += static_cast<std::size_t>(sent);
+        c->outBytes -= static_cast<std::size_t>(sent);
+        if (c->outFront == c->out.front().size()) {
+            c->out.pop_front();
+            c->outFront = 0;
+        }
+        if (isPaced && server().pacer.sent) {
+            server().pacer.sent(handle, at, static_cast<std::size_t>(sent));
+            c = find(handle);
+            if (!c) return;
+        }
+    }
+    if (c->writable) c->writable->setEnabled(false);
+}
+
+void pumpAll() {
+    std::vector<unsigned> waiting;
+    for (auto& [h, c] : server().conversations)
+        if (c.outBytes > 0) waiting.push_back(h);
+    for (unsigned h : waiting) pump(h);
+}
+
+void enqueue(Conversation& c, const char* data, std::size_t n) {
+    c.out.emplace_back(data, n);
+    c.outBytes += n;
+}
+
+enum class Waited { Moved, TimedOut, Closed };
+
+// Waits, processing no events, a little for the queue to move: until the
+// system has room, the pacer's next time, or the deadline.
+Waited waitForQueue(unsigned handle, PaceClock::time_point deadline) {
+    busyPoint();
+    Conversation* c = find(handle);
+    if (!c || !connected(*c)) return Waited::Closed;
+    const auto now = PaceClock::now();
+    if (now >= deadline) return Waited::TimedOut;
+    auto until = std::min(deadline, now + kBusyEvery);
+    if (!c->systemFull) {
+        // The pacer holds the bytes: nothing to wait for but its time.
+        until = std::min(until, c->paceDue);
+        blockingWait([&] {
+            os::sleepUntil(until);
+            return true;
+        });
+    } else {
+        const auto ms = std::max<long long>(1, std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+        const std::intptr_t fd = c->socket->socketDescriptor();
+        blockingWait([&] { return os::waitWritable(fd, static_cast<int>(ms)); });
+    }
+    pump(handle);
+    c = find(handle);
+    return c && connected(*c) ? Waited::Moved : Waited::Closed;
+}
+
 void copyOut(const std::string& text, char* buffer, std::size_t size) {
     if (!buffer || size == 0) return;
     const std::size_t n = std::min(text.size(), size - 1);
     std::memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
-}
-
-std::string dottedIPv4(const QHostAddress& a) {
-    bool ok = false;
-    const quint32 v4 = a.toIPv4Address(&ok);
-    return ok ? QHostAddress(v4).toString().toStdString() : a.toString().toStdString();
 }
 
 }  // namespace
@@ -322,6 +534,10 @@ void resetTcp() {
     s.burstOpen = false;
     s.readingPaused = false;
     for (auto& [h, c] : s.conversations) {
+        c.writable.reset();
+        c.paceTimer.reset();
+        for (const auto& tap : s.taps)
+            if (tap.ended) tap.ended(h, ext::ConversationEnd::Closed);
         QObject::disconnect(c.socket.get(), nullptr, nullptr, nullptr);
         c.socket->abort();
     }
@@ -379,7 +595,10 @@ bool endConversation(unsigned handle) {
     // Cut the connection under the socket: the peer sees it end, and the socket
     // finds the end as after the peer's close, so the program hears of it
     // through the one path every disconnect takes.
-    os::shutdownBoth(find(handle)->socket->socketDescriptor());
+    Conversation* c = find(handle);
+    c->endHow = ConversationEnd::Closed;
+    dropQueue(*c);
+    os::shutdownBoth(c->socket->socketDescriptor());
     return true;
 }
 
@@ -390,6 +609,9 @@ bool resetConversation(unsigned handle) {
         setCork(c->socket.get(), false);
         c->corked = false;
     }
+    c->endHow = ConversationEnd::Reset;
+    dropQueue(*c);
+    if (c->paceTimer) c->paceTimer->stop();
     os::setLingerZero(c->socket->socketDescriptor());
     c->socket->abort();  // closes at once: with no linger time the peer gets RST
     post([handle] { deliverGone(handle); });
@@ -399,17 +621,40 @@ bool resetConversation(unsigned handle) {
 int offerWrite(unsigned handle, const void* data, std::size_t length) {
     Conversation* c = find(handle);
     if (!c) return kTCP_InvalidHandle;
-    QTcpSocket* sock = c->socket.get();
-    if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    if (!connected(*c)) return kTCP_ConnectionClosed;
     markActivity();
     if (length == 0) return 0;
-    const qint64 size = static_cast<qint64>(length);
     // The same rule as writeThrough's: whole, and only when there is room.
-    if (sock->bytesToWrite() != 0 && sock->bytesToWrite() + size > writeQueueLimit()) return 0;
-    if (sock->write(static_cast<const char*>(data), size) != size) return kTCP_WriteFailed;
-    sock->flush();
+    if (c->outBytes != 0 && c->outBytes + length > queueBound(*c)) return 0;
+    const std::uint64_t at = c->written;
+    enqueue(*c, static_cast<const char*>(data), length);
+    c->written += length;
+    if (paced(*c) && server().pacer.queued) server().pacer.queued(handle, at, length);
+    pump(handle);
     return static_cast<int>(length);
 }
+
+void setPacer(Pacer pacer) { server().pacer = std::move(pacer); }
+
+void repace() {
+    std::vector<unsigned> all;
+    for (auto& [h, c] : server().conversations) all.push_back(h);
+    for (unsigned h : all) pump(h);
+}
+
+std::uint64_t bytesWritten(unsigned handle) {
+    Conversation* c = find(handle);
+    return c ? c->written : 0;
+}
+
+std::size_t bytesQueued(unsigned handle) {
+    Conversation* c = find(handle);
+    return c ? c->outBytes : 0;
+}
+
+std::size_t pacedQueueBytes() { return pacedBound(); }
+
+void addTrafficTap(TrafficTap tap) { server().taps.push_back(std::move(tap)); }
 
 void setReadingPaused(bool paused) {
     auto& s = server();
@@ -429,46 +674,55 @@ void setReadingPaused(bool paused) {
 int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
     Conversation* c = find(handle);
     if (!c) return kTCP_InvalidHandle;
-    QTcpSocket* sock = c->socket.get();
-    if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    if (!connected(*c)) return kTCP_ConnectionClosed;
     if (c->stalled) return kTCP_TimeOutErr;
     markActivity();
     if (length == 0) return 0;
     const auto* bytes = static_cast<const char*>(data);
-    const qint64 size = static_cast<qint64>(length);
-    const qint64 limit = writeQueueLimit();
-    QElapsedTimer elapsed;
-    elapsed.start();
-    bool queued = false;
-    // A write is queued only when there is room for all of it, and then whole,
-    // so the stream never holds a piece of a reply or frame; queued bytes leave
-    // in order even after a time-out. Done once the system has them all.
-    for (;;) {
-        if (!queued && sock->bytesToWrite() == 0) {
-            // Nothing queued ahead: the system takes the bytes at once, in one call
-            // (going through Qt's buffer costs a round trip a third more). What it
-            // does not take is queued whole behind them.
-            joinBurst(*c);
-            std::string error;
-            const long sent = os::sendNow(sock->socketDescriptor(), bytes, length, &error);
-            if (sent < 0) {
-                server().systemError = error;
-                return kTCP_WriteFailed;
-            }
-            if (sent == size) return static_cast<int>(length);
-            if (sock->write(bytes + sent, size - sent) != size - sent) return kTCP_WriteFailed;
-            queued = true;
-        } else if (!queued && sock->bytesToWrite() + size <= limit) {
-            if (sock->write(bytes, size) != size) return kTCP_WriteFailed;
-            sock->flush();  // hands the bytes to the system now, without waiting
-            queued = true;
+    const auto deadline = PaceClock::now() + std::chrono::milliseconds(timeoutMs);
+    const bool isPaced = paced(*c);
+    if (!isPaced && c->outBytes == 0) {
+        // Nothing queued ahead: the system takes the bytes at once, in one call.
+        // What it does not take is queued whole behind them.
+        joinBurst(*c);
+        const long sent = handOver(*c, bytes, length);
+        if (sent < 0) return kTCP_WriteFailed;
+        c->written += length;
+        if (static_cast<std::size_t>(sent) == length) return static_cast<int>(length);
+        enqueue(*c, bytes + sent, length - static_cast<std::size_t>(sent));
+        watchWritable(*c);
+    } else {
+        // A write is queued only when there is room for all of it, and then
+        // whole, so the stream never holds a piece of a reply or frame; queued
+        // bytes leave in order even after a time-out.
+        while (c->outBytes > 0 && c->outBytes + length > queueBound(*c)) {
+            const Waited w = waitForQueue(handle, deadline);
+            c = find(handle);
+            if (w == Waited::Closed || !c) return kTCP_ConnectionClosed;
+            if (w == Waited::TimedOut) return stall(*c);
         }
-        if (queued && sock->bytesToWrite() == 0) return static_cast<int>(length);
-        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
-        if (left <= 0) return stall(*c);
-        const bool moved = blockingWait([&] { return sock->waitForBytesWritten(static_cast<int>(left)); });
-        if (!moved && sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+        const std::uint64_t at = c->written;
+        enqueue(*c, bytes, length);
+        c->written += length;
+        if (isPaced) {
+            // As a real socket's buffer: the write is done once the bytes are taken in.
+            if (server().pacer.queued) server().pacer.queued(handle, at, length);
+            pump(handle);
+            return static_cast<int>(length);
+        }
+        pump(handle);
+        c = find(handle);
+        if (!c) return kTCP_ConnectionClosed;
     }
+    // Done once the system has them all.
+    while (c->outBytes > 0) {
+        if (paced(*c)) return static_cast<int>(length);  // a fault came meanwhile: the link holds them
+        const Waited w = waitForQueue(handle, deadline);
+        c = find(handle);
+        if (w == Waited::Closed || !c) return kTCP_ConnectionClosed;
+        if (w == Waited::TimedOut) return stall(*c);
+    }
+    return static_cast<int>(length);
 }
 
 }  // namespace ext
@@ -491,8 +745,11 @@ int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData) {
     }
     s.failureNote.clear();
     QObject::connect(listener.get(), &QTcpServer::newConnection, listener.get(), [] { accept(); });
-    static const bool hooked = (addOwnBeforeWait(releaseWrites), true);  // nothing held over any wait
-    (void)hooked;
+    if (!s.hooked) {
+        addOwnBeforeWait(releaseWrites);  // nothing held over any wait
+        addOwnBusy(pumpAll);              // paced bytes leave while the program processes no events
+        s.hooked = true;
+    }
     s.listener = std::move(listener);
     s.port = port;
     s.callback = callback;
@@ -525,6 +782,7 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
 }
 
 int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
+    busyPoint();
     auto& filter = server().filter;
     if (int result = 0;
         filter && data && filter(handle, static_cast<const unsigned char*>(data), length, timeoutMs, &result))
@@ -594,7 +852,9 @@ int GetTCPHostName(char* buffer, std::size_t size) {
 }
 
 int DisconnectTCPClient(unsigned handle) {
-    if (!find(handle)) return kTCP_InvalidHandle;
+    Conversation* c = find(handle);
+    if (!c) return kTCP_InvalidHandle;
+    c->endHow = ext::ConversationEnd::Closed;
     retire(handle);
     return 0;
 }

@@ -28,9 +28,10 @@ void install() {
     });
     cvi::ext::onStop([] {
         cvi::control::stop();
-        cvi::linkfaults::restart();
+        cvi::linkfaults::stop();
     });
     cvi::ext::setWriteFilter(cvi::linkfaults::intercept);
+    cvi::linkfaults::install();
     cvi::recording::install();
     cvi::ext::setInputWaiting([](unsigned handle) {
         const auto& f = cvi::control::face();
