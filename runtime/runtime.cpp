@@ -131,10 +131,6 @@ double scaled(Scale& s, const Clock& c, double raw) {
 // Idle for this long before ProcessSystemEvents starts waiting for events.
 constexpr qint64 kIdleAfterMs = 2;
 constexpr int kIdleWaitUntimedMs = 500;
-// A timed wait waits for events until this long before its time, then sleeps
-// the rest precisely: Qt's timers keep whole milliseconds, and an erase adds up
-// the lateness of each of its ticks.
-constexpr double kPreciseTailSeconds = 0.002;
 
 // Real seconds until Timer reads `reading`; negative once it has.
 double realSecondsUntil(double reading) {
@@ -388,15 +384,12 @@ int ProcessSystemEvents() {
         return 0;
     }
     if (left <= 0) return 0;
-    if (left > kPreciseTailSeconds) {
-        waitForEvents(static_cast<int>((left - kPreciseTailSeconds) * 1000.0));
-    } else {
-        blockingWait([&] {
-            os::sleepUntil(SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                                    std::chrono::duration<double>(left)));
-            return true;
-        });
-    }
+    // Events are watched up to the time itself: a timer on the whole
+    // milliseconds before it (Qt's timers never fire early), then the last
+    // fraction of a millisecond is polled by the caller's loop. So a request that
+    // comes just before the time is answered at once, and the time is kept to
+    // well within a millisecond.
+    if (const int ms = static_cast<int>(left * 1000.0); ms >= 1) waitForEvents(ms);
     return 0;
 }
 
