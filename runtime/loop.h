@@ -12,6 +12,15 @@ TestSeams& seams();
 // Runs fn on the user-interface thread when events are next processed.
 void post(std::function<void()> fn);
 
+// Runs fn at the end of the event pass under way (ProcessSystemEvents'), so
+// that a loop already running needs no wake-up for it; with none under way, as
+// post does.
+void soon(std::function<void()> fn);
+// Around an event pass: what soon collected meanwhile runs at its end. True
+// when something ran.
+void beginPass();
+bool endPass();
+
 // Work was done: the event loop does not start an idle wait just yet.
 void markActivity();
 // Milliseconds since the last sign of work; -1 before the run-time started.

@@ -363,7 +363,9 @@ int ProcessSystemEvents() {
     setInPass(true);
     QCoreApplication::sendPostedEvents();
     retryStarvedReceivers();
-    const bool handled = dispatcher->processEvents(QEventLoop::AllEvents);
+    beginPass();
+    bool handled = dispatcher->processEvents(QEventLoop::AllEvents);
+    handled = endPass() || handled;
     setInPass(false);
     if (handled) {
         markActivity();

@@ -154,7 +154,7 @@ void scheduleData(unsigned handle, int delayMs) {
         if (conv && conv->generation == generation) deliverData(handle);
     };
     if (delayMs <= 0)
-        post(run);
+        soon(run);
     else
         QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, run);
 }
@@ -203,7 +203,7 @@ void accept() {
             tapIncoming(handle);
             scheduleData(handle);
         });
-        QObject::connect(raw, &QTcpSocket::disconnected, raw, [handle] { post([handle] { deliverGone(handle); }); });
+        QObject::connect(raw, &QTcpSocket::disconnected, raw, [handle] { soon([handle] { deliverGone(handle); }); });
         QObject::connect(raw, &QTcpSocket::errorOccurred, raw, [raw](QAbstractSocket::SocketError) {
             server().systemError = raw->errorString().toStdString();
         });
@@ -216,7 +216,7 @@ void accept() {
                 if (tap.opened) tap.opened(handle, ends);
             tapIncoming(handle);
         }
-        post([handle] {
+        soon([handle] {
             if (find(handle)) deliver(handle, TCP_CONNECT);
             Conversation* conv = find(handle);
             if (conv && conv->socket->bytesAvailable() > 0) scheduleData(handle);
