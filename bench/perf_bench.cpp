@@ -661,21 +661,23 @@ int main(int argc, char** argv) {
             }
         }
 
-        // 7. Resident memory after 100,000 commands.
+        // 7. Resident memory over 100,000 commands of its own (the figures
+        // before count many more: the ARM limit alone is polled thousands of times).
         {
             ctl({"model", "1"});
+            const double rssBefore = rss_mb(simPid);
             double rssMid = NAN;
-            while (commands < 100000) {
-                if (std::isnan(rssMid) && commands >= 10000) rssMid = rss_mb(simPid);
-                const int n = static_cast<int>(std::min<long long>(10000, 100000 - commands));
-                pipelined(c, n);
-                commands += n;
+            for (long long done = 0; done < 100000;) {
+                if (std::isnan(rssMid) && done >= 10000) rssMid = rss_mb(simPid);
+                pipelined(c, 10000);
+                done += 10000;
             }
             const double rssEnd = rss_mb(simPid);
             rows.push_back({"7 resident memory after start-up", fmt("%.1f MB", rssStart), "-", "-", "-", true});
-            rows.push_back({"  after 10,000 commands", fmt("%.1f MB", rssMid), "-", "-", "-", true});
-            rows.push_back({"  after 100,000 commands", fmt("%.1f MB", rssEnd), fmt("%+.2f MB growth", rssEnd - rssStart),
-                            "-", "growth < 2 MB", rssEnd - rssStart < 2.0});
+            rows.push_back({"  before 100,000 commands", fmt("%.1f MB", rssBefore), "-", "-", "-", true});
+            rows.push_back({"  after 10,000 of them", fmt("%.1f MB", rssMid), "-", "-", "-", true});
+            rows.push_back({"  after 100,000 of them", fmt("%.1f MB", rssEnd), fmt("%+.2f MB growth", rssEnd - rssBefore),
+                            "-", "growth < 2 MB", rssEnd - rssBefore < 2.0});
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "perf_bench: %s\n", e.what());
