@@ -109,9 +109,13 @@ public:
         auto due = Clock::now() + milliseconds(std::max(ms, 0));
         // Bytes keep their order: none leaves before those ahead of it.
         if (!latencyMarks_.empty()) due = std::max(due, latencyMarks_.back().due);
-        if (!latencyMarks_.empty() && latencyMarks_.back().due == due && latencyMarks_.back().end == position)
+        // Writes due within a millisecond of each other share one mark (the
+        // later time), so the marks stay few however small the writes.
+        if (!latencyMarks_.empty() && latencyMarks_.back().end == position &&
+            due - latencyMarks_.back().due < milliseconds(1)) {
             latencyMarks_.back().end = position + length;
-        else
+            latencyMarks_.back().due = due;
+        } else
             latencyMarks_.push_back({position, position + length, due});
     }
 
@@ -132,13 +136,13 @@ public:
         if (closeAt_) cap(*closeAt_);
         // Latency: each write leaves when its time has come.
         while (!latencyMarks_.empty() && latencyMarks_.front().end <= position) latencyMarks_.pop_front();
-        for (const Mark& m : latencyMarks_) {
-            if (m.begin > position + limit) break;
-            if (m.due > now) {
-                if (m.begin <= position) return *again = m.due, 0;
-                cap(m.begin);
-                break;
-            }
+        // The times only grow along the queue: the first write not due yet is
+        // found by halving.
+        const auto notDue = std::partition_point(latencyMarks_.begin(), latencyMarks_.end(),
+                                                 [&](const Mark& m) { return m.due <= now; });
+        if (notDue != latencyMarks_.end()) {
+            if (notDue->begin <= position) return *again = notDue->due, 0;
+            cap(notDue->begin);
         }
         // A rate: bytes owed since the link started sending, so that waits
         // rounded up to the timer's tick do not add up.
