@@ -6,6 +6,7 @@
 // what is installed stays for the life of the process.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -84,10 +85,52 @@ bool setListenAddress(const std::string& address, int port = -1);
 // nothing listens, the one that will be.
 std::string listenAddress();
 
+// ---- Pacing the link ----
+// Each conversation has one bounded queue of bytes on their way to the system.
+// A pacer decides when its bytes may leave and how many, as a link would; it
+// keeps no bytes of its own. While it is engaged for a conversation, a write
+// returns once its bytes are queued (they leave later, as allowed), the queue
+// may hold as much as the system's largest send buffer, and a write waits (at
+// most its time-out, processing no events) only when even that is full.
+// Positions count the conversation's bytes from its first: what was queued
+// before, whatever the pacer did with it.
+using PaceClock = std::chrono::steady_clock;
+struct Pacer {
+    // Engaged for this conversation: its writes go through the queue and allow.
+    std::function<bool(unsigned handle)> engaged;
+    // Bytes from `position` on were queued.
+    std::function<void(unsigned handle, std::uint64_t position, std::size_t length)> queued;
+    // How many of the `waiting` bytes from `position` on may leave now. Fewer
+    // than all: *again is when to ask next (PaceClock::time_point::max(): only
+    // after repace).
+    std::function<std::size_t(unsigned handle, std::uint64_t position, std::size_t waiting,
+                              PaceClock::time_point now, PaceClock::time_point* again)>
+        allow;
+    // Bytes from `position` on were handed to the system. It may end or reset
+    // the conversation from here.
+    std::function<void(unsigned handle, std::uint64_t position, std::size_t length)> sent;
+};
+void setPacer(Pacer pacer);
+// The pacer's rules changed: every conversation asks it again now.
+void repace();
+// Bytes written to the conversation so far (its next byte's position); 0 when
+// it is not open.
+std::uint64_t bytesWritten(unsigned handle);
+// Bytes queued on the conversation that the system has not taken yet.
+std::size_t bytesQueued(unsigned handle);
+// The largest queue a conversation keeps while paced.
+std::size_t pacedQueueBytes();
+
 // ---- Every byte on the wire ----
-// Told of each conversation's life and of every byte as it is received from the system or handed
-// to it (after the link faults: what really goes on the wire), at that moment. Several may be added.
-struct Endpoints { std::string localAddress; unsigned localPort = 0; std::string peerAddress; unsigned peerPort = 0; };
+// Told of each conversation's life and of every byte as it is received from the
+// system or handed to it (after the link faults: what really goes on the wire),
+// at that moment. Several may be added.
+struct Endpoints {
+    std::string localAddress;
+    unsigned localPort = 0;
+    std::string peerAddress;
+    unsigned peerPort = 0;
+};
 enum class ConversationEnd { PeerClosed, Closed, Reset };  // the client closed; we closed; we reset
 struct TrafficTap {
     std::function<void(unsigned handle, const Endpoints&)> opened;

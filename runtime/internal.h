@@ -3,10 +3,14 @@
 #pragma once
 
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -49,9 +53,22 @@ struct Panel {
     int left = 0, top = 0;
 };
 
+// One client conversation: its socket and everything on its way out to it.
 struct Conversation {
     unsigned handle = 0;
     std::unique_ptr<QTcpSocket> socket;
+    // The one queue: whole writes in order, the first maybe partly handed over.
+    std::deque<std::string> out;
+    std::size_t outFront = 0;   // bytes of out.front() already with the system
+    std::size_t outBytes = 0;   // bytes waiting in out
+    std::uint64_t written = 0;  // bytes queued or handed over so far
+    std::uint64_t handed = 0;   // bytes handed to the system so far
+    std::unique_ptr<QSocketNotifier> writable;  // enabled while the system has no room
+    std::unique_ptr<QTimer> paceTimer;          // when the pacer wants to be asked again
+    ext::ConversationEnd endHow = ext::ConversationEnd::PeerClosed;
+    std::uint64_t tappedIn = 0;  // bytes received that the taps have been told of
+    bool systemFull = false;     // the system took less than offered: wait for room
+    std::chrono::steady_clock::time_point paceDue = std::chrono::steady_clock::time_point::max();
     bool readyPosted = false;
     bool starved = false;       // bytes wait that the receiver had no room for
     int retryMs = 1;

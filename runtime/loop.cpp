@@ -15,7 +15,9 @@ namespace cvi {
 namespace {
 
 struct Hooks {
-    std::vector<std::function<void()>> own, installed;
+    std::vector<std::function<void()>> own, installed, busy;
+    std::vector<std::function<void()>> soon;  // for the end of the pass under way
+    bool collecting = false;
     QElapsedTimer activity;
 };
 
@@ -32,6 +34,25 @@ TestSeams& seams() {
 }
 
 void post(std::function<void()> fn) { QMetaObject::invokeMethod(qApp, std::move(fn), Qt::QueuedConnection); }
+
+void soon(std::function<void()> fn) {
+    if (hooks().collecting)
+        hooks().soon.push_back(std::move(fn));
+    else
+        post(std::move(fn));
+}
+
+void beginPass() { hooks().collecting = true; }
+
+bool endPass() {
+    auto& h = hooks();
+    h.collecting = false;
+    if (h.soon.empty()) return false;
+    std::vector<std::function<void()>> due;
+    due.swap(h.soon);
+    for (auto& fn : due) fn();
+    return true;
+}
 
 void markActivity() { hooks().activity.restart(); }
 void restartActivity() { hooks().activity.start(); }
@@ -54,6 +75,12 @@ bool blockingWait(const std::function<bool()>& wait) {
 }
 
 void addOwnBeforeWait(std::function<void()> fn) { hooks().own.push_back(std::move(fn)); }
+
+void busyPoint() {
+    for (auto& fn : hooks().busy) fn();
+}
+
+void addOwnBusy(std::function<void()> fn) { hooks().busy.push_back(std::move(fn)); }
 
 namespace ext {
 void onBeforeWait(std::function<void()> fn) { hooks().installed.push_back(std::move(fn)); }

@@ -12,6 +12,15 @@ TestSeams& seams();
 // Runs fn on the user-interface thread when events are next processed.
 void post(std::function<void()> fn);
 
+// Runs fn at the end of the event pass under way (ProcessSystemEvents'), so
+// that a loop already running needs no wake-up for it; with none under way, as
+// post does.
+void soon(std::function<void()> fn);
+// Around an event pass: what soon collected meanwhile runs at its end. True
+// when something ran.
+void beginPass();
+bool endPass();
+
 // Work was done: the event loop does not start an idle wait just yet.
 void markActivity();
 // Milliseconds since the last sign of work; -1 before the run-time started.
@@ -28,5 +37,11 @@ void invokeCallback(const std::function<void()>& callback);
 void aboutToWait();
 bool blockingWait(const std::function<bool()>& wait);
 void addOwnBeforeWait(std::function<void()> fn);
+
+// Run from inside operations that process no events (a write's start and its
+// waits for room, Delay), at most every few ms: work that must go on meanwhile
+// and never touches the instrument. The run-time's own (the paced queues) first.
+void busyPoint();
+void addOwnBusy(std::function<void()> fn);
 
 }  // namespace cvi

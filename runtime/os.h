@@ -27,6 +27,12 @@ long unsentBytes(std::intptr_t socket);
 // Hands bytes to the system without waiting: the count taken (maybe 0), or -1
 // with *error set on a failure other than a full buffer.
 long sendNow(std::intptr_t socket, const void* data, std::size_t length, std::string* error);
+// Waits up to timeoutMs for room in the socket's send buffer; true when there is
+// room (or the socket has failed, which the next send reports).
+bool waitWritable(std::intptr_t socket, int timeoutMs);
+// The largest send buffer the system gives a TCP socket (net.ipv4.tcp_wmem's
+// maximum), or fallback when it cannot be read.
+long largestSendBuffer(long fallback);
 // Ends both directions of the connection under the socket, leaving it open.
 void shutdownBoth(std::intptr_t socket);
 // Makes the socket's close send a reset (RST) at once instead of a FIN.

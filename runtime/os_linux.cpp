@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 
 namespace cvi::os {
 namespace {
@@ -117,6 +119,21 @@ long sendNow(std::intptr_t socket, const void* data, std::size_t length, std::st
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
     if (error) *error = std::strerror(errno);
     return -1;
+}
+
+bool waitWritable(std::intptr_t socket, int timeoutMs) {
+    pollfd p{static_cast<int>(socket), POLLOUT, 0};
+    int n;
+    while ((n = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+    }
+    return n > 0;
+}
+
+long largestSendBuffer(long fallback) {
+    std::ifstream in("/proc/sys/net/ipv4/tcp_wmem");
+    long least = 0, usual = 0, most = 0;
+    if (in >> least >> usual >> most && most > 0) return most;
+    return fallback;
 }
 
 void shutdownBoth(std::intptr_t socket) { ::shutdown(static_cast<int>(socket), SHUT_RDWR); }

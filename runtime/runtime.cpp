@@ -79,7 +79,7 @@ struct Loop {
     QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
     bool wakeAtSet = false;  // WakeAt was called since the last event pass
     double wakeAt = 0;       // the earliest reading it asked for
-    std::vector<std::function<void()>> started, stopping, eventPass;
+    std::vector<std::function<void()>> started, stopping, passes;
     QPointer<QAbstractEventDispatcher> hooked;  // the dispatcher whose waits run aboutToWait
 };
 
@@ -138,10 +138,6 @@ double scaled(Scale& s, const Clock& c, double raw) {
 // Idle for this long before ProcessSystemEvents starts waiting for events.
 constexpr qint64 kIdleAfterMs = 2;
 constexpr int kIdleWaitUntimedMs = 500;
-// A timed wait waits for events until this long before its time, then sleeps
-// the rest precisely: Qt's timers keep whole milliseconds, and an erase adds up
-// the lateness of each of its ticks.
-constexpr double kPreciseTailSeconds = 0.002;
 
 // Real seconds until Timer reads `reading`; negative once it has.
 double realSecondsUntil(double reading) {
@@ -185,6 +181,7 @@ namespace ext {
 
 void onStart(std::function<void()> fn) { loop().started.push_back(std::move(fn)); }
 void onStop(std::function<void()> fn) { loop().stopping.push_back(std::move(fn)); }
+void onEventPass(std::function<void()> fn) { loop().passes.push_back(std::move(fn)); }
 
 namespace {
 SampleProvider& sampleProvider() {
@@ -197,7 +194,6 @@ void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(p
 
 void closeOnSignals() { loop().signalsWanted = true; }
 
-void onEventPass(std::function<void()> fn) { loop().eventPass.push_back(std::move(fn)); }
 
 }  // namespace ext
 }  // namespace cvi
@@ -365,17 +361,19 @@ int ProcessSystemEvents() {
     auto& l = loop();
     auto* dispatcher = QAbstractEventDispatcher::instance();
     if (!dispatcher) return 0;
-    for (auto& fn : l.eventPass) fn();
     const bool timed = l.wakeAtSet;
     const double wakeAt = l.wakeAt;
     l.wakeAtSet = false;
+    for (auto& fn : l.passes) fn();
     // Posted events first, explicitly: when this runs nested inside the delivery
     // of a posted event, the glib dispatcher does not deliver posted events again.
     passWriteBurst();
     setInPass(true);
     QCoreApplication::sendPostedEvents();
     retryStarvedReceivers();
-    const bool handled = dispatcher->processEvents(QEventLoop::AllEvents);
+    beginPass();
+    bool handled = dispatcher->processEvents(QEventLoop::AllEvents);
+    handled = endPass() || handled;
     setInPass(false);
     if (handled) {
         markActivity();
@@ -396,15 +394,12 @@ int ProcessSystemEvents() {
         return 0;
     }
     if (left <= 0) return 0;
-    if (left > kPreciseTailSeconds) {
-        waitForEvents(static_cast<int>((left - kPreciseTailSeconds) * 1000.0));
-    } else {
-        blockingWait([&] {
-            os::sleepUntil(SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                                    std::chrono::duration<double>(left)));
-            return true;
-        });
-    }
+    // Events are watched up to the time itself: a timer on the whole
+    // milliseconds before it (Qt's timers never fire early), then the last
+    // fraction of a millisecond is polled by the caller's loop. So a request that
+    // comes just before the time is answered at once, and the time is kept to
+    // well within a millisecond.
+    if (const int ms = static_cast<int>(left * 1000.0); ms >= 1) waitForEvents(ms);
     return 0;
 }
 
@@ -487,6 +482,7 @@ double Timer() {
 
 void Delay(double seconds) {
     // A paced frame leaves before its pause, not after.
+    busyPoint();
     blockingWait([&] {
         activeClock()->delay(seconds / ext::timeScale());
         return true;

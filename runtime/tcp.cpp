@@ -11,9 +11,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 
 #include <cstring>
-#include <set>
 
 #include "internal.h"
 #include "os.h"
@@ -42,6 +42,11 @@ struct Server {
     bool inPass = false;     // an event pass of ProcessSystemEvents is running
     bool readingPaused = false;  // no data-ready events (a hung instrument)
     ext::WriteFilter filter;
+    ext::Pacer pacer;
+    std::vector<ext::TrafficTap> taps;
+    std::vector<ext::ReadObserver> readObservers;
+    std::size_t pacedQueue = 0;  // the paced queue's bound, once known
+    bool hooked = false;         // the hooks into the loop are in place
     std::function<bool(unsigned)> inputWaiting;
     QHostAddress listenAddress{QHostAddress::AnyIPv4};
     int listenPort = -1;      // -1: the port the program asks for
@@ -53,71 +58,10 @@ Server& server() {
     return s;
 }
 
-// Who is told of the bytes the program reads.
-std::vector<ext::ReadObserver>& readObservers() {
-    static std::vector<ext::ReadObserver> observers;
-    return observers;
-}
-
 Conversation* find(unsigned handle) {
     auto& cs = server().conversations;
     const auto it = cs.find(handle);
     return it == cs.end() ? nullptr : &it->second;
-}
-
-// ---- Traffic tap (stand-in until the conversation object reports its bytes) ----
-// Each open conversation is told opened once and ended once; an end this side
-// began says how before the socket goes.
-struct Taps {
-    std::vector<ext::TrafficTap> taps;
-    std::set<unsigned> open;
-    std::map<unsigned, ext::ConversationEnd> ending;
-};
-
-Taps& taps() {
-    static Taps t;
-    return t;
-}
-
-std::string tapAddress(const QHostAddress& a) {
-    bool ok = false;
-    const quint32 v4 = a.toIPv4Address(&ok);
-    return ok ? QHostAddress(v4).toString().toStdString() : a.toString().toStdString();
-}
-
-void tapOpened(unsigned handle, const QTcpSocket& sock) {
-    auto& t = taps();
-    t.open.insert(handle);
-    t.ending.erase(handle);
-    if (t.taps.empty()) return;
-    const ext::Endpoints e{tapAddress(sock.localAddress()), sock.localPort(), tapAddress(sock.peerAddress()),
-                           sock.peerPort()};
-    for (auto& tap : t.taps)
-        if (tap.opened) tap.opened(handle, e);
-}
-
-void tapBytes(unsigned handle, const void* data, std::size_t length, bool received) {
-    auto& t = taps();
-    if (length == 0 || t.taps.empty() || !t.open.count(handle)) return;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (auto& tap : t.taps) {
-        auto& fn = received ? tap.received : tap.sent;
-        if (fn) fn(handle, bytes, length);
-    }
-}
-
-void tapEnding(unsigned handle, ext::ConversationEnd how) { taps().ending.emplace(handle, how); }
-
-void tapEnded(unsigned handle) {
-    auto& t = taps();
-    if (!t.open.erase(handle)) return;
-    ext::ConversationEnd how = ext::ConversationEnd::PeerClosed;
-    if (const auto it = t.ending.find(handle); it != t.ending.end()) {
-        how = it->second;
-        t.ending.erase(it);
-    }
-    for (auto& tap : t.taps)
-        if (tap.ended) tap.ended(handle, how);
 }
 
 void deliver(unsigned handle, int event) {
@@ -132,9 +76,12 @@ void retire(unsigned handle) {
     auto& s = server();
     const auto it = s.conversations.find(handle);
     if (it == s.conversations.end()) return;
-    tapEnded(handle);
     QTcpSocket* sock = it->second.socket.get();
     if (it->second.corked) setCork(sock, false);
+    it->second.writable.reset();
+    it->second.paceTimer.reset();
+    for (const auto& tap : s.taps)
+        if (tap.ended) tap.ended(handle, it->second.endHow);
     QObject::disconnect(sock, nullptr, nullptr, nullptr);
     sock->abort();
     s.retired.push_back(std::move(it->second.socket));
@@ -143,6 +90,29 @@ void retire(unsigned handle) {
 }
 
 void scheduleData(unsigned handle, int delayMs = 0);
+
+std::string dottedIPv4(const QHostAddress& a) {
+    bool ok = false;
+    const quint32 v4 = a.toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString().toStdString() : a.toString().toStdString();
+}
+
+// Tells the taps of bytes the system has handed over that they have not seen.
+void tapIncoming(unsigned handle) {
+    auto& s = server();
+    Conversation* c = find(handle);
+    if (s.taps.empty() || !c) return;
+    const qint64 available = c->socket->bytesAvailable();
+    const std::uint64_t total = c->consumed + static_cast<std::uint64_t>(std::max<qint64>(available, 0));
+    if (total <= c->tappedIn) return;
+    const auto fresh = static_cast<qsizetype>(total - c->tappedIn);
+    const QByteArray all = c->socket->peek(available);
+    c->tappedIn = total;
+    if (all.size() < fresh) return;
+    const auto* p = reinterpret_cast<const unsigned char*>(all.constData()) + (all.size() - fresh);
+    for (const auto& tap : s.taps)
+        if (tap.received) tap.received(handle, p, static_cast<std::size_t>(fresh));
+}
 
 void deliverData(unsigned handle) {
     Conversation* c = find(handle);
@@ -185,7 +155,7 @@ void scheduleData(unsigned handle, int delayMs) {
         if (conv && conv->generation == generation) deliverData(handle);
     };
     if (delayMs <= 0)
-        post(run);
+        soon(run);
     else
         QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, run);
 }
@@ -230,15 +200,24 @@ void accept() {
         c.socket.reset(raw);
         raw->setReadBufferSize(kReadBufferBytes);
         raw->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        QObject::connect(raw, &QTcpSocket::readyRead, raw, [handle] { scheduleData(handle); });
-        QObject::connect(raw, &QTcpSocket::disconnected, raw, [handle] { post([handle] { deliverGone(handle); }); });
+        QObject::connect(raw, &QTcpSocket::readyRead, raw, [handle] {
+            tapIncoming(handle);
+            scheduleData(handle);
+        });
+        QObject::connect(raw, &QTcpSocket::disconnected, raw, [handle] { soon([handle] { deliverGone(handle); }); });
         QObject::connect(raw, &QTcpSocket::errorOccurred, raw, [raw](QAbstractSocket::SocketError) {
             server().systemError = raw->errorString().toStdString();
         });
         s.conversations.emplace(handle, std::move(c));
-        tapOpened(handle, *raw);
         markActivity();
-        post([handle] {
+        if (!s.taps.empty()) {
+            const ext::Endpoints ends{dottedIPv4(raw->localAddress()), raw->localPort(), dottedIPv4(raw->peerAddress()),
+                                      raw->peerPort()};
+            for (const auto& tap : s.taps)
+                if (tap.opened) tap.opened(handle, ends);
+            tapIncoming(handle);
+        }
+        soon([handle] {
             if (find(handle)) deliver(handle, TCP_CONNECT);
             Conversation* conv = find(handle);
             if (conv && conv->socket->bytesAvailable() > 0) scheduleData(handle);
@@ -280,17 +259,187 @@ int stall(Conversation& c) {
     return kTCP_TimeOutErr;
 }
 
+using PaceClock = ext::PaceClock;
+// A write waiting for room looks up this often: busy work goes on meanwhile.
+constexpr auto kBusyEvery = std::chrono::milliseconds(4);
+constexpr std::size_t kPacedQueueFallback = 4u << 20;
+
+bool connected(const Conversation& c) {
+    return !c.goneDelivered && c.socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool paced(const Conversation& c) {
+    const auto& engaged = server().pacer.engaged;
+    return engaged && engaged(c.handle);
+}
+
+// A paced queue holds what a real socket's buffering would: the system's largest send buffer.
+std::size_t pacedBound() {
+    auto& s = server();
+    if (s.pacedQueue == 0)
+        s.pacedQueue = static_cast<std::size_t>(os::largestSendBuffer(static_cast<long>(kPacedQueueFallback)));
+    return std::max<std::size_t>(s.pacedQueue, static_cast<std::size_t>(writeQueueLimit()));
+}
+
+std::size_t queueBound(const Conversation& c) {
+    return paced(c) ? pacedBound() : static_cast<std::size_t>(writeQueueLimit());
+}
+
+void dropQueue(Conversation& c) {
+    c.out.clear();
+    c.outFront = 0;
+    c.outBytes = 0;
+    c.systemFull = false;
+    if (c.writable) c.writable->setEnabled(false);
+}
+
+// The one place where bytes go to the system: the count it took, or -1 when
+// the conversation has failed.
+long handOver(Conversation& c, const char* data, std::size_t n) {
+    auto& s = server();
+    std::string error;
+    const long sent = os::sendNow(c.socket->socketDescriptor(), data, n, &error);
+    if (sent < 0) {
+        s.systemError = error;
+        return -1;
+    }
+    c.systemFull = static_cast<std::size_t>(sent) < n;
+    if (sent > 0) {
+        c.handed += static_cast<std::uint64_t>(sent);
+        for (const auto& tap : s.taps)
+            if (tap.sent) tap.sent(c.handle, reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(sent));
+    }
+    return sent;
+}
+
+void pump(unsigned handle);
+
+void watchWritable(Conversation& c) {
+    if (!c.writable) {
+        const unsigned handle = c.handle;
+        c.writable = std::make_unique<QSocketNotifier>(c.socket->socketDescriptor(), QSocketNotifier::Write);
+        QObject::connect(c.writable.get(), &QSocketNotifier::activated, [handle] { pump(handle); });
+    }
+    c.writable->setEnabled(true);
+}
+
+void askAgainAt(Conversation& c, PaceClock::time_point again, PaceClock::time_point now) {
+    c.paceDue = again;
+    if (again == PaceClock::time_point::max()) {
+        if (c.paceTimer) c.paceTimer->stop();
+        return;
+    }
+    if (!c.paceTimer) {
+        const unsigned handle = c.handle;
+        c.paceTimer = std::make_unique<QTimer>();
+        c.paceTimer->setSingleShot(true);
+        c.paceTimer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(c.paceTimer.get(), &QTimer::timeout, [handle] { pump(handle); });
+    }
+    const auto ms = std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(again - now).count());
+    c.paceTimer->start(static_cast<int>(std::min<long long>(ms, 1 << 30)));
+}
+
+// Hands over what the queue holds, as far as the system takes it and the pacer
+// allows; arranges to be called again when either will take more.
+void pump(unsigned handle) {
+    Conversation* c = find(handle);
+    if (!c) return;
+    c->paceDue = PaceClock::time_point::max();
+    while (c->outBytes > 0) {
+        if (!connected(*c)) {
+            dropQueue(*c);
+            return;
+        }
+        std::size_t n = c->out.front().size() - c->outFront;
+        const bool isPaced = paced(*c);
+        if (isPaced) {
+            const auto now = PaceClock::now();
+            auto again = PaceClock::time_point::max();
+            const std::size_t allowed = server().pacer.allow(handle, c->handed, c->outBytes, now, &again);
+            if (allowed == 0) {
+                askAgainAt(*c, again, now);
+                return;
+            }
+            // The pacer may have ended the conversation, or let go of what it held.
+            c = find(handle);
+            if (!c) return;
+            if (!connected(*c) || c->outBytes == 0) {
+                dropQueue(*c);
+                return;
+            }
+            n = std::min(c->out.front().size() - c->outFront, allowed);
+        }
+        const std::uint64_t at = c->handed;
+        const long sent = handOver(*c, c->out.front().data() + c->outFront, n);
+        if (sent < 0) {
+            dropQueue(*c);
+            return;
+        }
+        if (sent == 0) {
+            watchWritable(*c);
+            return;
+        }
+        c->outFront += static_cast<std::size_t>(sent);
+        c->outBytes -= static_cast<std::size_t>(sent);
+        if (c->outFront == c->out.front().size()) {
+            c->out.pop_front();
+            c->outFront = 0;
+        }
+        if (isPaced && server().pacer.sent) {
+            server().pacer.sent(handle, at, static_cast<std::size_t>(sent));
+            c = find(handle);
+            if (!c) return;
+        }
+    }
+    if (c->writable) c->writable->setEnabled(false);
+}
+
+void pumpAll() {
+    std::vector<unsigned> waiting;
+    for (auto& [h, c] : server().conversations)
+        if (c.outBytes > 0) waiting.push_back(h);
+    for (unsigned h : waiting) pump(h);
+}
+
+void enqueue(Conversation& c, const char* data, std::size_t n) {
+    c.out.emplace_back(data, n);
+    c.outBytes += n;
+}
+
+enum class Waited { Moved, TimedOut, Closed };
+
+// Waits, processing no events, a little for the queue to move: until the
+// system has room, the pacer's next time, or the deadline.
+Waited waitForQueue(unsigned handle, PaceClock::time_point deadline) {
+    busyPoint();
+    Conversation* c = find(handle);
+    if (!c || !connected(*c)) return Waited::Closed;
+    const auto now = PaceClock::now();
+    if (now >= deadline) return Waited::TimedOut;
+    auto until = std::min(deadline, now + kBusyEvery);
+    if (!c->systemFull) {
+        // The pacer holds the bytes: nothing to wait for but its time.
+        until = std::min(until, c->paceDue);
+        blockingWait([&] {
+            os::sleepUntil(until);
+            return true;
+        });
+    } else {
+        const auto ms = std::max<long long>(1, std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+        const std::intptr_t fd = c->socket->socketDescriptor();
+        blockingWait([&] { return os::waitWritable(fd, static_cast<int>(ms)); });
+    }
+    pump(handle);
+    c = find(handle);
+    return c && connected(*c) ? Waited::Moved : Waited::Closed;
+}
+
 void copyOut(const std::string& text, char* buffer, std::size_t size) {
     if (!buffer || size == 0) return;
     const std::size_t n = std::min(text.size(), size - 1);
     std::memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
-}
-
-std::string dottedIPv4(const QHostAddress& a) {
-    bool ok = false;
-    const quint32 v4 = a.toIPv4Address(&ok);
-    return ok ? QHostAddress(v4).toString().toStdString() : a.toString().toStdString();
 }
 
 }  // namespace
@@ -386,8 +535,10 @@ void resetTcp() {
     s.burstOpen = false;
     s.readingPaused = false;
     for (auto& [h, c] : s.conversations) {
-        tapEnding(h, ext::ConversationEnd::Closed);
-        tapEnded(h);
+        c.writable.reset();
+        c.paceTimer.reset();
+        for (const auto& tap : s.taps)
+            if (tap.ended) tap.ended(h, ext::ConversationEnd::Closed);
         QObject::disconnect(c.socket.get(), nullptr, nullptr, nullptr);
         c.socket->abort();
     }
@@ -432,8 +583,6 @@ std::string listenAddress() {
 }
 
 void setWriteFilter(WriteFilter filter) { server().filter = std::move(filter); }
-void onProgramRead(ReadObserver observer) { readObservers().push_back(std::move(observer)); }
-void addTrafficTap(TrafficTap tap) { taps().taps.push_back(std::move(tap)); }
 
 void setInputWaiting(std::function<bool(unsigned)> waiting) { server().inputWaiting = std::move(waiting); }
 
@@ -444,11 +593,13 @@ bool conversationOpen(unsigned handle) {
 
 bool endConversation(unsigned handle) {
     if (!conversationOpen(handle)) return false;
-    tapEnding(handle, ConversationEnd::Closed);
     // Cut the connection under the socket: the peer sees it end, and the socket
     // finds the end as after the peer's close, so the program hears of it
     // through the one path every disconnect takes.
-    os::shutdownBoth(find(handle)->socket->socketDescriptor());
+    Conversation* c = find(handle);
+    c->endHow = ConversationEnd::Closed;
+    dropQueue(*c);
+    os::shutdownBoth(c->socket->socketDescriptor());
     return true;
 }
 
@@ -459,7 +610,9 @@ bool resetConversation(unsigned handle) {
         setCork(c->socket.get(), false);
         c->corked = false;
     }
-    tapEnding(handle, ConversationEnd::Reset);
+    c->endHow = ConversationEnd::Reset;
+    dropQueue(*c);
+    if (c->paceTimer) c->paceTimer->stop();
     os::setLingerZero(c->socket->socketDescriptor());
     c->socket->abort();  // closes at once: with no linger time the peer gets RST
     post([handle] { deliverGone(handle); });
@@ -469,18 +622,41 @@ bool resetConversation(unsigned handle) {
 int offerWrite(unsigned handle, const void* data, std::size_t length) {
     Conversation* c = find(handle);
     if (!c) return kTCP_InvalidHandle;
-    QTcpSocket* sock = c->socket.get();
-    if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    if (!connected(*c)) return kTCP_ConnectionClosed;
     markActivity();
     if (length == 0) return 0;
-    const qint64 size = static_cast<qint64>(length);
     // The same rule as writeThrough's: whole, and only when there is room.
-    if (sock->bytesToWrite() != 0 && sock->bytesToWrite() + size > writeQueueLimit()) return 0;
-    if (sock->write(static_cast<const char*>(data), size) != size) return kTCP_WriteFailed;
-    tapBytes(handle, data, length, false);
-    sock->flush();
+    if (c->outBytes != 0 && c->outBytes + length > queueBound(*c)) return 0;
+    const std::uint64_t at = c->written;
+    enqueue(*c, static_cast<const char*>(data), length);
+    c->written += length;
+    if (paced(*c) && server().pacer.queued) server().pacer.queued(handle, at, length);
+    pump(handle);
     return static_cast<int>(length);
 }
+
+void setPacer(Pacer pacer) { server().pacer = std::move(pacer); }
+
+void repace() {
+    std::vector<unsigned> all;
+    for (auto& [h, c] : server().conversations) all.push_back(h);
+    for (unsigned h : all) pump(h);
+}
+
+std::uint64_t bytesWritten(unsigned handle) {
+    Conversation* c = find(handle);
+    return c ? c->written : 0;
+}
+
+std::size_t bytesQueued(unsigned handle) {
+    Conversation* c = find(handle);
+    return c ? c->outBytes : 0;
+}
+
+std::size_t pacedQueueBytes() { return pacedBound(); }
+
+void addTrafficTap(TrafficTap tap) { server().taps.push_back(std::move(tap)); }
+void onProgramRead(ReadObserver observer) { server().readObservers.push_back(std::move(observer)); }
 
 void setReadingPaused(bool paused) {
     auto& s = server();
@@ -500,49 +676,55 @@ void setReadingPaused(bool paused) {
 int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
     Conversation* c = find(handle);
     if (!c) return kTCP_InvalidHandle;
-    QTcpSocket* sock = c->socket.get();
-    if (c->goneDelivered || sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+    if (!connected(*c)) return kTCP_ConnectionClosed;
     if (c->stalled) return kTCP_TimeOutErr;
     markActivity();
     if (length == 0) return 0;
     const auto* bytes = static_cast<const char*>(data);
-    const qint64 size = static_cast<qint64>(length);
-    const qint64 limit = writeQueueLimit();
-    QElapsedTimer elapsed;
-    elapsed.start();
-    bool queued = false;
-    // A write is queued only when there is room for all of it, and then whole,
-    // so the stream never holds a piece of a reply or frame; queued bytes leave
-    // in order even after a time-out. Done once the system has them all.
-    for (;;) {
-        if (!queued && sock->bytesToWrite() == 0) {
-            // Nothing queued ahead: the system takes the bytes at once, in one call
-            // (going through Qt's buffer costs a round trip a third more). What it
-            // does not take is queued whole behind them.
-            joinBurst(*c);
-            std::string error;
-            const long sent = os::sendNow(sock->socketDescriptor(), bytes, length, &error);
-            if (sent < 0) {
-                server().systemError = error;
-                return kTCP_WriteFailed;
-            }
-            tapBytes(handle, bytes, static_cast<std::size_t>(sent), false);
-            if (sent == size) return static_cast<int>(length);
-            if (sock->write(bytes + sent, size - sent) != size - sent) return kTCP_WriteFailed;
-            tapBytes(handle, bytes + sent, static_cast<std::size_t>(size - sent), false);
-            queued = true;
-        } else if (!queued && sock->bytesToWrite() + size <= limit) {
-            if (sock->write(bytes, size) != size) return kTCP_WriteFailed;
-            tapBytes(handle, bytes, length, false);
-            sock->flush();  // hands the bytes to the system now, without waiting
-            queued = true;
+    const auto deadline = PaceClock::now() + std::chrono::milliseconds(timeoutMs);
+    const bool isPaced = paced(*c);
+    if (!isPaced && c->outBytes == 0) {
+        // Nothing queued ahead: the system takes the bytes at once, in one call.
+        // What it does not take is queued whole behind them.
+        joinBurst(*c);
+        const long sent = handOver(*c, bytes, length);
+        if (sent < 0) return kTCP_WriteFailed;
+        c->written += length;
+        if (static_cast<std::size_t>(sent) == length) return static_cast<int>(length);
+        enqueue(*c, bytes + sent, length - static_cast<std::size_t>(sent));
+        watchWritable(*c);
+    } else {
+        // A write is queued only when there is room for all of it, and then
+        // whole, so the stream never holds a piece of a reply or frame; queued
+        // bytes leave in order even after a time-out.
+        while (c->outBytes > 0 && c->outBytes + length > queueBound(*c)) {
+            const Waited w = waitForQueue(handle, deadline);
+            c = find(handle);
+            if (w == Waited::Closed || !c) return kTCP_ConnectionClosed;
+            if (w == Waited::TimedOut) return stall(*c);
         }
-        if (queued && sock->bytesToWrite() == 0) return static_cast<int>(length);
-        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
-        if (left <= 0) return stall(*c);
-        const bool moved = blockingWait([&] { return sock->waitForBytesWritten(static_cast<int>(left)); });
-        if (!moved && sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
+        const std::uint64_t at = c->written;
+        enqueue(*c, bytes, length);
+        c->written += length;
+        if (isPaced) {
+            // As a real socket's buffer: the write is done once the bytes are taken in.
+            if (server().pacer.queued) server().pacer.queued(handle, at, length);
+            pump(handle);
+            return static_cast<int>(length);
+        }
+        pump(handle);
+        c = find(handle);
+        if (!c) return kTCP_ConnectionClosed;
     }
+    // Done once the system has them all.
+    while (c->outBytes > 0) {
+        if (paced(*c)) return static_cast<int>(length);  // a fault came meanwhile: the link holds them
+        const Waited w = waitForQueue(handle, deadline);
+        c = find(handle);
+        if (w == Waited::Closed || !c) return kTCP_ConnectionClosed;
+        if (w == Waited::TimedOut) return stall(*c);
+    }
+    return static_cast<int>(length);
 }
 
 }  // namespace ext
@@ -565,8 +747,11 @@ int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData) {
     }
     s.failureNote.clear();
     QObject::connect(listener.get(), &QTcpServer::newConnection, listener.get(), [] { accept(); });
-    static const bool hooked = (addOwnBeforeWait(releaseWrites), true);  // nothing held over any wait
-    (void)hooked;
+    if (!s.hooked) {
+        addOwnBeforeWait(releaseWrites);  // nothing held over any wait
+        addOwnBusy(pumpAll);              // paced bytes leave while the program processes no events
+        s.hooked = true;
+    }
     s.listener = std::move(listener);
     s.port = port;
     s.callback = callback;
@@ -594,14 +779,15 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
     }
     const qint64 n = sock->read(static_cast<char*>(buffer), static_cast<qint64>(length));
     if (n < 0) return kTCP_ReadFailed;
-    tapBytes(handle, buffer, static_cast<std::size_t>(n), true);
     c->consumed += static_cast<unsigned long long>(n);
     if (n > 0)
-        for (const auto& observer : readObservers()) observer(handle, static_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n));
+        for (const auto& observer : server().readObservers)
+            observer(handle, static_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n));
     return static_cast<int>(n);
 }
 
 int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
+    busyPoint();
     auto& filter = server().filter;
     if (int result = 0;
         filter && data && filter(handle, static_cast<const unsigned char*>(data), length, timeoutMs, &result))
@@ -671,8 +857,9 @@ int GetTCPHostName(char* buffer, std::size_t size) {
 }
 
 int DisconnectTCPClient(unsigned handle) {
-    if (!find(handle)) return kTCP_InvalidHandle;
-    tapEnding(handle, ext::ConversationEnd::Closed);
+    Conversation* c = find(handle);
+    if (!c) return kTCP_InvalidHandle;
+    c->endHow = ext::ConversationEnd::Closed;
     retire(handle);
     return 0;
 }

@@ -1,58 +1,72 @@
 #include "downloadwatch.h"
 
-#include <cstring>
+#include <charconv>
+#include <string_view>
 
 namespace vantis {
 namespace {
 
-// "DUMPBINA#33#20001#" + sum + CR LF: the variant, the words and the frames of a
-// download header, or false for any other write.
-bool parseHeader(const unsigned char* data, std::size_t length, std::string& name, long long& words, long long& frames) {
-    if (length < 12 || length > 64 || data[length - 1] != '\n' || data[length - 2] != '\r') return false;
-    if (std::memcmp(data, "DUMPBIN", 7) != 0) return false;  // the common case, looked at without a copy
-    const std::string text(reinterpret_cast<const char*>(data), length - 2);
-    const auto h1 = text.find('#');
-    const auto h2 = text.find('#', h1 + 1);
-    const auto h3 = h2 == std::string::npos ? h2 : text.find('#', h2 + 1);
-    if (h3 == std::string::npos) return false;
-    name = text.substr(0, h1);
-    if (name != "DUMPBIN" && name != "DUMPBINA" && name != "DUMPBINX" && name != "DUMPBINXA") return false;
-    const auto number = [&](std::size_t from, std::size_t to, long long& out) {
-        if (to <= from || to - from > 12) return false;
-        out = 0;
-        for (std::size_t i = from; i < to; ++i) {
-            if (text[i] < '0' || text[i] > '9') return false;
-            out = out * 10 + (text[i] - '0');
-        }
-        return true;
-    };
-    return number(h1 + 1, h2, words) && number(h2 + 1, h3, frames) && words > 0 && frames > 0;
+constexpr std::size_t kLongestHeader = 64;
+constexpr long long kMostWords = 1000;
+
+bool wholeNumber(std::string_view text, long long* out) {
+    if (text.empty() || text.size() > 12) return false;
+    const auto [at, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+    return ec == std::errc() && at == text.data() + text.size();
 }
 
 }  // namespace
 
+std::optional<DownloadWatch::Download> parseDownloadHeader(const unsigned char* data, std::size_t length) {
+    if (!data || length < 4 || length > kLongestHeader) return std::nullopt;
+    std::string_view text(reinterpret_cast<const char*>(data), length);
+    if (!text.starts_with("DUMPBIN") || !text.ends_with("\r\n")) return std::nullopt;
+    text.remove_suffix(2);
+    std::string_view fields[4];
+    std::size_t n = 0;
+    for (std::size_t at = 0; n < 4;) {
+        const std::size_t hash = text.find('#', at);
+        fields[n++] = text.substr(at, hash == std::string_view::npos ? std::string_view::npos : hash - at);
+        if (hash == std::string_view::npos) break;
+        at = hash + 1;
+        if (n == 4) return std::nullopt;  // more fields than a header has
+    }
+    long long words = 0, frames = 0, sum = 0;
+    if (n != 4 || !wholeNumber(fields[1], &words) || !wholeNumber(fields[2], &frames) || !wholeNumber(fields[3], &sum) ||
+        words <= 0 || words > kMostWords || frames <= 0)
+        return std::nullopt;
+    DownloadWatch::Download d;
+    d.command = std::string(fields[0]);
+    d.frames = frames;
+    d.frameBytes = static_cast<int>(2 * words + 1);
+    return d;
+}
+
+long long DownloadWatch::frameIndexOf(unsigned handle, std::size_t length) const {
+    if (!current_ || handle != handle_ || length != static_cast<std::size_t>(current_->frameBytes)) return -1;
+    return current_->sent;
+}
+
 void DownloadWatch::onWrite(unsigned handle, const unsigned char* data, std::size_t length) {
-    if (!data || length == 0) return;
-    if (m_current && handle == m_handle && static_cast<int>(length) == m_current->frameBytes) {
-        if (++m_current->sent >= m_current->frames) finish();
+    if (frameIndexOf(handle, length) >= 0) {
+        if (++current_->sent == current_->frames) end();
         return;
     }
-    std::string name;
-    long long words = 0, frames = 0;
-    if (!parseHeader(data, length, name, words, frames)) return;
-    if (m_current) finish();
-    m_current = Download{name, frames, static_cast<int>(2 * words + 1), 0};
-    m_handle = handle;
-    if (started) started(*m_current);
+    if (current_) end();  // anything else on the stream: the download is over
+    if (auto d = parseDownloadHeader(data, length)) {
+        current_ = std::move(d);
+        handle_ = handle;
+        if (started) started(*current_);
+    }
 }
 
 void DownloadWatch::onEventPass() {
-    if (m_current) finish();
+    if (current_) end();
 }
 
-void DownloadWatch::finish() {
-    const Download done = *m_current;
-    m_current.reset();
+void DownloadWatch::end() {
+    const Download done = *current_;
+    current_.reset();
     if (finished) finished(done);
 }
 

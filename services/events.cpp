@@ -134,10 +134,11 @@ public:
         if (m_timer) m_timer->stop();
         letClockGo();
     }
-    // The instrument has had its turn since the press: it took the trigger's
-    // time from the held clock, which may now go on.
+    // The instrument has seen the press and had its turn since: it took the
+    // trigger's time from the held clock, which may now go on. (The press's
+    // callback may come only in a later pass.)
     void eventPass() {
-        if (m_pressed) letClockGo();
+        if (m_pressed && instrument.trigger_seen) letClockGo();
     }
     std::optional<long long> pending() const { return m_ms; }
 
@@ -150,8 +151,8 @@ public:
         if (m_anchored) {
             m_anchored = false;
             if (m_timer) m_timer->stop();
-            letClockGo();
         }
+        letClockGo();
     }
     // A run starts or ends: nothing pending, and no timer outlives the run.
     void reset() {

@@ -1,10 +1,15 @@
 // Faults on the link to the client, provoked by scripts through the control
-// channel: the client dropped as by a pulled cable, a write that never leaves,
-// a write with one byte changed. They sit on the run-time's write filter, so
-// that the program sees them exactly as it would see real ones.
+// channel. The one-shot faults (a write that never leaves, a write with one
+// byte changed) sit on the run-time's write filter; the faults of a slow or
+// broken link (latency, a rate, slices, a stall, an end after so many bytes, a
+// reset) are a pacer on the conversation's one queue: they decide when its
+// bytes leave and how many, and keep none of their own. Every fault can wait
+// for a position in the stream: after so many more bytes, or at a frame of the
+// next download.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,22 +17,24 @@ namespace cvi::linkfaults {
 
 enum class Fault { DropNext, CorruptNext };
 
+// Puts the faults on the run-time's write filter, its pacer and its event
+// passes; once, before the run-time starts.
+void install();
+
 // Faults for the next writes to the client, applied one per write in the order
 // they were asked for. False when too many are already waiting.
 bool arm(Fault fault);
-// Clears every fault, one-shot and timed; what waits in the queue still leaves.
+// Clears every fault, one-shot, timed and waiting; what the queue holds leaves
+// at once.
 void clear();
-// The same without a word on the panel, dropping what waits: a run starts or ends.
+// The state of a new run: no faults, the default seed, nothing on the panel.
 void restart();
+// Ends the run's state (the run-time is ending).
+void stop();
 std::vector<Fault> pending();
 const char* name(Fault fault);
 
-// Faults of a slow or broken link, kept until cleared, acting on the writes to
-// the client as they leave a queue of the services' own: delayed, held to a
-// rate, cut into slices, or held back entirely (and nothing read) by a stall;
-// or the connection ended after so many more bytes. A write under them returns
-// at once; it waits, up to its time-out, only when that queue is full. Bytes
-// keep their order, and cleared faults let what waits leave at once.
+// Faults of a slow or broken link, kept until cleared.
 struct Timed {
     int latencyMs = -1;  // -1: off
     int jitterMs = 0;
@@ -38,9 +45,8 @@ struct Timed {
     long long closeAfter = -1;  // bytes still to leave before the end; -1: off
 };
 Timed timed();
-// Bytes waiting in the services' queue.
-std::size_t queued();
-// What is active, one word per fault with its numbers ("latency 200 20").
+// What is active or armed, one entry per fault with its numbers
+// ("latency 200 20", "reset --at-frame 5").
 std::vector<std::string> active();
 // Resets the client's connection (RST). False when no client is connected.
 bool reset();
@@ -49,8 +55,7 @@ bool reset();
 std::string verb(const std::string& args);
 
 // Ends the conversation with the client the program serves, as a pulled cable
-// would: the client sees the connection end, the program gets its disconnect
-// event the usual way. False when no client is connected.
+// would. False when no client is connected.
 bool disconnect();
 
 // The write filter: true when a fault took the write, with *result what the

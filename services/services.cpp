@@ -57,7 +57,7 @@ void install() {
     cvi::ext::onStop([] {
         cvi::control::stop();
         vantis::replyfaults::restart();
-        cvi::linkfaults::restart();
+        cvi::linkfaults::stop();
     });
     // The write path: the event stream looks first, then the instrument's own
     // faults act on its replies, then the link's faults on the bytes.
@@ -82,6 +82,7 @@ void install() {
         if (spent) vantis::events::tell("fault-cleared", {{"what", what}});
     });
     vantis::events::install();
+    cvi::linkfaults::install();
     cvi::recording::install();
     vantis::capture::install();
     cvi::ext::setInputWaiting([](unsigned handle) {

@@ -230,7 +230,7 @@ TEST_F(Control, BadRequestsGetAClearAnswerAndDisturbNeitherThePanelNorTheClient)
             {"wait forever", "error bad value \"forever\" for wait: expected ready, connected, disconnected, idle, armed, erasing, "
                              "erased, triggered, recorded, downloading or downloaded"},
             {"wait idle soon", "error bad time-out \"soon\": expected seconds from 0 to 86400"},
-            {"fault unplug", "error bad value \"unplug\" for fault: expected disconnect, drop-next, corrupt-next, latency, bandwidth, slice, stall, reset, close-after, list or clear"},
+            {"fault unplug", "error bad value \"unplug\" for fault: expected disconnect, drop-next, corrupt-next, latency, bandwidth, slice, stall, reset, close-after, seed, list or clear"},
             {"time-scale 0", "error bad value \"0\" for time-scale: expected a number from 0.1 to 100"},
             {"time-scale 1e400", "error bad value \"1e400\" for time-scale: expected a number from 0.1 to 100"},
             {"time-scale nan", "error bad value \"nan\" for time-scale: expected a number from 0.1 to 100"},
