@@ -9,8 +9,19 @@ namespace cvi {
 struct TestSeams;
 TestSeams& seams();
 
-// Runs fn on the user-interface thread when events are next processed.
+// Runs fn on the user-interface thread when events are next processed, outside
+// a busy pass (one that comes during a busy pass is held until after it).
 void post(std::function<void()> fn);
+// Runs fn now, or, inside a busy pass, once the program is back in its own event
+// processing: for everything that would run the program's code.
+void runOrHold(std::function<void()> fn);
+
+// The busy point: called from inside operations that process no events (each
+// ServerTCPWrite, a write's wait for room, Delay). At most every couple of
+// milliseconds it runs what onBusy installed, while the program's own
+// deliveries (TCP events, panel callbacks) are held.
+void busyPoint();
+bool inBusyPass();
 
 // Work was done: the event loop does not start an idle wait just yet.
 void markActivity();

@@ -190,6 +190,8 @@ void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(p
 
 void closeOnSignals() { loop().signalsWanted = true; }
 
+void closeNow() { closeForSignal(); }
+
 }  // namespace ext
 }  // namespace cvi
 
@@ -444,6 +446,7 @@ double Timer() {
 }
 
 void Delay(double seconds) {
+    busyPoint();
     // A paced frame leaves before its pause, not after.
     blockingWait([&] {
         activeClock()->delay(seconds / ext::timeScale());

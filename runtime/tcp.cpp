@@ -26,6 +26,7 @@ constexpr int kRetryLastMs = 64;  // doubling up to this
 // Replies the system has not taken yet wait in our own queue up to this much;
 // beyond it a new write waits for room and, finding none, fails whole.
 constexpr qint64 kWriteQueueBytes = 64 * 1024;
+constexpr qint64 kWaitStepMs = 5;  // a write waiting for room looks up this often
 
 struct Server {
     std::unique_ptr<QTcpServer> listener;
@@ -124,7 +125,7 @@ void scheduleData(unsigned handle, int delayMs) {
     if (delayMs <= 0)
         post(run);
     else
-        QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, run);
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, [run] { runOrHold(run); });
 }
 
 void deliverGone(unsigned handle) {
@@ -466,7 +467,11 @@ int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned
         if (queued && sock->bytesToWrite() == 0) return static_cast<int>(length);
         const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
         if (left <= 0) return stall(*c);
-        const bool moved = blockingWait([&] { return sock->waitForBytesWritten(static_cast<int>(left)); });
+        // In short steps, with the busy point between them: the control channel
+        // is served while the client is slow to take the bytes.
+        busyPoint();
+        const int step = static_cast<int>(std::min<qint64>(left, kWaitStepMs));
+        const bool moved = blockingWait([&] { return sock->waitForBytesWritten(step); });
         if (!moved && sock->state() != QAbstractSocket::ConnectedState) return kTCP_ConnectionClosed;
     }
 }
@@ -525,6 +530,7 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
 }
 
 int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
+    busyPoint();
     auto& filter = server().filter;
     if (int result = 0;
         filter && data && filter(handle, static_cast<const unsigned char*>(data), length, timeoutMs, &result))

@@ -1,16 +1,15 @@
-// What the control channel works and reports on this panel: the controls behind
-// its verbs, and the instrument's state read from InstrumentState (read only).
+// The instrument view on this panel: the controls behind the channel's verbs,
+// and the instrument's state read from InstrumentState (read only).
 #include <cstdint>
 #include <string>
 
 #include "ZErov_uir.h"
-#include "control.h"
 #include "instrument.h"
-#include "recording.h"
+#include "instrument_view.h"
 
 namespace {
 
-const cvi::control::NamedControl kReported[] = {
+const cvi::instrument::NamedControl kReported[] = {
     {"model", MAINPNL_VATYPE},           {"trigger", MAINPNL_TRIGGERBUTTON},
     {"online", MAINPNL_ONLINE},          {"connected", MAINPNL_CONNECTED},
     {"server_ip", MAINPNL_SERVER_IP},    {"server_name", MAINPNL_SERVER_NAME},
@@ -31,10 +30,7 @@ const char* waitName() {
 
 int panel() { return instrument.panel_handle; }
 unsigned client() { return instrument.client_handle; }
-
-// A download writes all its frames without processing events, so whenever the
-// channel gets to answer, no download is under way.
-bool idle() { return instrument.waits_in_service <= 0; }
+bool noWait() { return instrument.waits_in_service <= 0; }
 
 // A whole line among the unread bytes of the receive ring: the service loop
 // takes that request at its next pass. (The first line feed only ends a line
@@ -59,7 +55,11 @@ std::string state() {
     return out;
 }
 
-const cvi::control::Face kFace = {
+int modelType() { return instrument.model_type; }
+const char* modelName() { return instrument.model_id; }
+int coordinateWords() { return instrument.num_leds * instrument.num_axes; }
+
+const cvi::instrument::View kView = {
     panel,
     MAINPNL_VATYPE,
     MAINPNL_TRIGGERBUTTON,
@@ -75,25 +75,14 @@ const cvi::control::Face kFace = {
     kReported,
     static_cast<int>(sizeof kReported / sizeof kReported[0]),
     client,
-    idle,
+    noWait,
     requestWaiting,
     state,
+    modelType,
+    modelName,
+    coordinateWords,
 };
 
 }  // namespace
 
-const cvi::control::Face& cvi::control::face() { return kFace; }
-
-// What loaded recordings need to know: the chosen model and the coordinate
-// words of its frames.
-namespace {
-
-int modelType() { return instrument.model_type; }
-const char* modelName() { return instrument.model_id; }
-int coordinateWords() { return instrument.num_leds * instrument.num_axes; }
-
-const cvi::recording::Face kRecordingFace = {panel, MAINPNL_TRANSMIT, modelType, modelName, coordinateWords};
-
-}  // namespace
-
-const cvi::recording::Face& cvi::recording::face() { return kRecordingFace; }
+const cvi::instrument::View& cvi::instrument::view() { return kView; }

@@ -8,7 +8,8 @@
 #include <deque>
 #include <random>
 
-#include "control.h"
+#include "args.h"
+#include "instrument_view.h"
 #include "cvi.h"
 #include "extension.h"
 
@@ -32,7 +33,7 @@ bool printable(const unsigned char* bytes, std::size_t length) {
 // Shows in the TRANSMIT box what really went out. The program echoes a text just
 // before writing it; that echo, still waiting to be shown, is replaced by the note.
 void note(const unsigned char* intended, std::size_t length, const std::string& replacement) {
-    const auto& f = control::face();
+    const auto& f = instrument::view();
     if (length > 0)
         ext::withdrawAppendedText(f.panel(), f.transmitBox, std::string_view(reinterpret_cast<const char*>(intended), length));
     SetCtrlVal(f.panel(), f.transmitBox, replacement.c_str());
@@ -141,7 +142,7 @@ void pump() {
             l.faults.closeAfter = -1;
             dropQueue();
             ext::endConversation(handle);
-            const auto& f = control::face();
+            const auto& f = instrument::view();
             SetCtrlVal(f.panel(), f.transmitBox, "[link fault: connection closed after its bytes]\n");
             return;
         }
@@ -149,26 +150,34 @@ void pump() {
     }
 }
 
+// Until the program next processes events of its own (not inside a busy pass,
+// which comes between the frames of a download).
+void failFastUntilEvents() {
+    QTimer::singleShot(1, [] {
+        if (ext::busy()) return failFastUntilEvents();
+        link().failFast = false;
+    });
+}
+
 // Takes a write into the queue: at once while there is room, else waiting for
-// room (events go on meanwhile) up to the write's time-out.
+// room up to the write's time-out. The wait sends what is due itself and
+// processes none of the program's events: a data or model change must never
+// land between two frames of a download.
 int enqueue(unsigned handle, const unsigned char* data, std::size_t length, unsigned timeoutMs) {
     auto& l = link();
     if (l.failFast) return kTCP_TimeOutErr;
     const auto deadline = Clock::now() + milliseconds(timeoutMs);
-    QTimer wake;
-    wake.setSingleShot(true);
     while (l.bytes > 0 && l.bytes + length > kQueueBytes) {
         if (!ext::conversationOpen(handle)) return kTCP_ConnectionClosed;
-        const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) {
+        if (Clock::now() >= deadline) {
             // As the run-time does: later writes fail at once until events are
             // processed, so that a download does not wait its time-out per frame.
             l.failFast = true;
-            QTimer::singleShot(0, [] { link().failFast = false; });
+            failFastUntilEvents();
             return kTCP_TimeOutErr;
         }
-        wake.start(static_cast<int>(std::chrono::ceil<milliseconds>(left).count()));
-        ProcessSystemEvents();
+        pump();
+        if (l.bytes > 0 && l.bytes + length > kQueueBytes) ext::busyPause();
     }
     if (!ext::conversationOpen(handle)) return kTCP_ConnectionClosed;
     const Timed& t = l.faults;
@@ -187,7 +196,7 @@ int enqueue(unsigned handle, const unsigned char* data, std::size_t length, unsi
 }
 
 void timedNote(const std::string& text) {
-    const auto& f = control::face();
+    const auto& f = instrument::view();
     SetCtrlVal(f.panel(), f.transmitBox, ("[link fault" + text + "]\n").c_str());
 }
 
@@ -210,27 +219,9 @@ void clearTimed(const std::string& which) {
     pump();  // what waited leaves now, as far as the faults left allow
 }
 
-std::string quotedArg(const std::string& s) { return "\"" + s + "\""; }
-
-// A whole number from lo to hi, or an error reply in *error.
+// A whole number from lo to hi, in decimal.
 bool number(const std::string& text, long long lo, long long hi, long long* out) {
-    long long v = 0;
-    const auto [at, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || at != text.data() + text.size() || text.empty() || v < lo || v > hi) return false;
-    *out = v;
-    return true;
-}
-
-std::vector<std::string> words(const std::string& s) {
-    std::vector<std::string> out;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const std::size_t j = s.find(' ', i);
-        if (j != i) out.push_back(s.substr(i, j == std::string::npos ? std::string::npos : j - i));
-        if (j == std::string::npos) break;
-        i = j + 1;
-    }
-    return out;
+    return args::parseWhole(text, lo, hi, *out);
 }
 
 }  // namespace
@@ -251,7 +242,7 @@ std::vector<Fault> pending() { return {queue().begin(), queue().end()}; }
 const char* name(Fault fault) { return fault == Fault::DropNext ? "drop-next" : "corrupt-next"; }
 
 bool disconnect() {
-    const unsigned handle = control::face().client();
+    const unsigned handle = instrument::view().client();
     return handle && ext::endConversation(handle);
 }
 
@@ -335,20 +326,20 @@ std::vector<std::string> active() {
 }
 
 bool reset() {
-    const unsigned handle = control::face().client();
+    const unsigned handle = instrument::view().client();
     if (!handle || !ext::resetConversation(handle)) return false;
     timedNote(": connection reset");
     return true;
 }
 
-std::string verb(const std::string& args) {
-    const std::vector<std::string> w = words(args);
+std::string verb(const std::string& lowered) {
+    const std::vector<std::string> w = args::words(lowered);
     const std::string what = w.empty() ? std::string() : w[0];
     const std::size_t n = w.size();
     auto bad = [&](const std::string& value, const std::string& expected) {
-        return "error bad value " + quotedArg(value) + " for fault " + what + ": expected " + expected;
+        return args::badValue(value, "fault " + what, expected);
     };
-    auto tooMany = [&](std::size_t most) { return n > most + 1 ? "error fault " + what + " takes at most " + std::to_string(most) + " values" : std::string(); };
+    auto tooMany = [&](std::size_t most) { return n > most + 1 ? args::extraWord(w[most + 1], "fault " + what) : std::string(); };
     Timed& t = link().faults;
     long long a = 0, b = 0;
     if (what == "disconnect" && n == 1) return disconnect() ? "ok" : "error no client is connected";
@@ -357,7 +348,10 @@ std::string verb(const std::string& args) {
                    ? "ok" : "error too many faults are waiting; fault clear drops them";
     if (what == "clear") {
         if (n == 1) return clear(), "ok";
-        static const char* const kinds[] = {"latency", "bandwidth", "slice", "stall", "close-after"};
+        constexpr const char* kinds[] = {"latency", "bandwidth", "slice", "stall", "close-after"};
+        const bool known = std::find_if(std::begin(kinds), std::end(kinds), [&](const char* k) { return w[1] == k; }) !=
+                               std::end(kinds) || w[1] == "drop-next" || w[1] == "corrupt-next";
+        if (known && n > 2) return args::extraWord(w[2], "fault clear " + w[1]);
         if (n == 2 && std::find_if(std::begin(kinds), std::end(kinds), [&](const char* k) { return w[1] == k; }) != std::end(kinds))
             return clearTimed(w[1]), "ok";
         if (n == 2 && (w[1] == "drop-next" || w[1] == "corrupt-next")) {
@@ -413,9 +407,8 @@ std::string verb(const std::string& args) {
     }
     if (n > 1 && (what == "disconnect" || what == "drop-next" || what == "corrupt-next" || what == "list" ||
                   what == "reset" || what == "stall"))
-        return "error fault " + what + " takes no value";
-    return "error bad value " + quotedArg(what) +
-           " for fault: expected disconnect, drop-next, corrupt-next, latency, bandwidth, slice, stall, reset, close-after, list or clear";
+        return args::extraWord(w[1], "fault " + what);
+    return args::badValue(what, "fault", "disconnect, drop-next, corrupt-next, latency, bandwidth, slice, stall, reset, close-after, list or clear");
 }
 
 }  // namespace cvi::linkfaults

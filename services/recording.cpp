@@ -10,7 +10,8 @@
 #include <cctype>
 #include <cstring>
 
-#include "control.h"
+#include "args.h"
+#include "instrument_view.h"
 #include "cvi.h"
 #include "extension.h"
 
@@ -44,7 +45,7 @@ const char* trimEnd(const char* begin, const char* e) {
 std::string shown(const char* b, const char* e) {
     std::string s(b, static_cast<std::size_t>(std::min<std::ptrdiff_t>(e - b, 24)));
     if (e - b > 24) s += "...";
-    return control::jsonString(s);
+    return args::jsonString(s);
 }
 
 std::string number(double v) {
@@ -54,12 +55,12 @@ std::string number(double v) {
 }
 
 void note(const std::string& text) {
-    const Face& f = face();
+    const auto& f = instrument::view();
     if (f.panel() > 0) SetCtrlVal(f.panel(), f.transmitBox, text.c_str());
 }
 
 std::string fitNote(const Recording& r) {
-    const Face& f = face();
+    const auto& f = instrument::view();
     const int words = f.coordinateWords();
     if (words == r.columns) return "[data: " + r.file + " serves the download]\n";
     return "[data: " + r.file + " has " + std::to_string(r.columns) + " coordinate columns, " + f.modelName() +
@@ -70,7 +71,7 @@ std::string fitNote(const Recording& r) {
 void watchModel() {
     auto& l = loaded();
     if (!l.recording) return;
-    const int model = face().modelType();
+    const int model = instrument::view().modelType();
     if (model == l.seenModel) return;
     l.seenModel = model;
     if (model > 0) note(fitNote(*l.recording));
@@ -116,7 +117,7 @@ std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const s
         f = fe + 1;
     }
     if (names[0] != "time_ms")
-        return fail(1, 1, "the first column must be time_ms, not " + control::jsonString(names[0]));
+        return fail(1, 1, "the first column must be time_ms, not " + args::jsonString(names[0]));
     if (names.size() < 2) return fail(1, 2, "no coordinate columns after time_ms");
 
     auto r = std::make_unique<Recording>();
@@ -229,7 +230,7 @@ std::string load(const std::string& path) {
     std::string error;
     auto r = parse(path, &error);
     if (!r) return error;
-    const Face& f = face();
+    const auto& f = instrument::view();
     const int model = f.modelType();
     if (model > 0 && f.coordinateWords() != r->columns) {
         const int words = f.coordinateWords();
@@ -252,14 +253,14 @@ std::string describe() {
     const auto& l = loaded();
     if (!l.recording) return "{\"source\":\"pattern\"}";
     const Recording& r = *l.recording;
-    const Face& f = face();
+    const auto& f = instrument::view();
     const bool fits = f.modelType() == 0 || f.coordinateWords() == r.columns;
     std::string out = std::string("{\"source\":\"") + (fits ? "recording" : "pattern") + "\"";
-    out += ",\"file\":" + control::jsonString(r.file);
+    out += ",\"file\":" + args::jsonString(r.file);
     out += ",\"rows\":" + std::to_string(r.rows()) + ",\"columns\":" + std::to_string(r.columns);
     out += ",\"time_ms\":[" + number(r.times.front()) + "," + number(r.times.back()) + "]";
     if (!fits)
-        out += ",\"note\":" + control::jsonString("the file has " + std::to_string(r.columns) + " coordinate columns, " +
+        out += ",\"note\":" + args::jsonString("the file has " + std::to_string(r.columns) + " coordinate columns, " +
                                                   f.modelName() + " frames " + std::to_string(f.coordinateWords()));
     return out + "}";
 }
@@ -271,7 +272,8 @@ std::string verb(const std::string& args) {
     std::string rest = space == std::string::npos ? std::string() : args.substr(space + 1);
     rest.erase(0, rest.find_first_not_of(' '));
     if (word.empty()) return "ok " + describe();
-    if (word == "pattern" && rest.empty()) {
+    if (word == "pattern") {
+        if (!rest.empty()) return args::extraWord(args::firstWord(rest).first, "data pattern");
         usePattern();
         return "ok";
     }
@@ -280,7 +282,7 @@ std::string verb(const std::string& args) {
         const std::string error = load(rest);
         return error.empty() ? "ok " + describe() : "error " + error;
     }
-    return "error bad value " + control::jsonString(args) + " for data: expected load FILE or pattern";
+    return args::badValue(word, "data", "load FILE or pattern");
 }
 
 void install() {

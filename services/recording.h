@@ -15,15 +15,6 @@
 
 namespace cvi::recording {
 
-// What the recording needs to know of the instrument. Defined beside the panel file.
-struct Face {
-    int (*panel)();
-    int transmitBox;
-    int (*modelType)();          // 0 while no model is chosen
-    const char* (*modelName)();
-    int (*coordinateWords)();    // LEDs x coordinates of the chosen model
-};
-const Face& face();
 
 // A parsed file: times in ms, and the values row by row (2 bytes each).
 struct Recording {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
+#include "args.h"
 #include "control_client.h"
 
 namespace {
@@ -369,6 +369,6 @@ TEST_F(Control, VantisCtlDrivesTheSimulatorAndSaysWhyItFails) {
 // ASCII is written \u00XX, where Qt's JSON writer alone gives UTF-8, \b and \f.
 TEST(ControlJson, TextsAreWrittenAsAsciiWithEveryOtherByteEscaped) {
     const std::string text("a\x01\b\f\x7f\x80\xe9\xff\"\\/\t\n\r\0z", 16);
-    EXPECT_EQ(cvi::control::jsonString(text),
+    EXPECT_EQ(cvi::args::jsonString(text),
               "\"a\\u0001\\u0008\\u000c\\u007f\\u0080\\u00e9\\u00ff\\\"\\\\/\\t\\n\\r\\u0000z\"");
 }
