@@ -85,9 +85,7 @@ std::string escaped(std::string_view bytes) {
     out.reserve(bytes.size());
     for (const char ch : bytes) {
         const auto b = static_cast<unsigned char>(ch);
-        if (b == '\\') {
-            out += "\\\\";
-        } else if (b >= 0x20 && b < 0x7f) {
+        if (b >= 0x20 && b < 0x7f) {
             out += ch;
         } else {
             out += "\\x";
@@ -100,8 +98,12 @@ std::string escaped(std::string_view bytes) {
 
 std::string quoted(std::string_view s) {
     constexpr std::size_t kMost = 40;
-    std::string out = "\"" + escaped(s.substr(0, kMost));
-    for (std::size_t at = 1; (at = out.find('"', at)) != std::string::npos; at += 4) out.replace(at, 1, "\\x22");
+    std::string out = "\"";
+    for (const char ch : s.substr(0, kMost)) {
+        if (ch == '"' || ch == '\\') out += '\\';
+        out += ch;
+    }
+    out = escaped(out);
     if (s.size() > kMost) out += "...";
     return out + "\"";
 }

@@ -35,9 +35,11 @@ bool parseWhole(const std::string& s, long long lo, long long hi, long long& out
 std::string formatNumber(double v);
 
 // ---- Quoting ----
-// The bytes as ASCII: printable ASCII kept, '\' as "\\", anything else "\xHH".
+// The bytes as ASCII: printable ASCII kept, anything else "\xHH". (A reply's
+// last step; JSON in it is ASCII already.)
 std::string escaped(std::string_view bytes);
-// A piece of a request fit to quote in an error: escaped, in double quotes, cut
+// A piece of a request fit to quote in an error: in double quotes, with '"' and
+// '\' escaped by a backslash and other bytes outside printable ASCII "\xHH", cut
 // after 40 bytes.
 std::string quoted(std::string_view s);
 // "error bad value "WORD" for VERB: expected EXPECTED".

@@ -236,7 +236,7 @@ std::string verbTimeScale(Request& r) {
     if (std::string e; !oneWord(r.arg, "time-scale", &e)) return e;
     double k = 0;
     if (!args::parseDecimal(r.arg, k) || !ext::setTimeScale(k))
-        return badValue(r.arg, "time-scale", "a decimal number from 0.1 to 100");
+        return badValue(r.arg, "time-scale", "a number from 0.1 to 100");
     return "ok";
 }
 

@@ -114,7 +114,7 @@ TEST_F(Control, StateAndTrafficShowWhatThePanelShows) {
                            "\"record_state\":3,\"window\":[0,0]},\"faults\":[],\"data\":{\"source\":\"pattern\"},"))
             << s;
         // An instance without a name, on all IPv4 interfaces.
-        EXPECT_TRUE(has(s, ",\"name\":\"\",\"listen\":\"0.0.0.0:" + std::to_string(port()) + "\"}")) << s;
+        EXPECT_TRUE(has(s, ",\"name\":\"\",\"listen\":\"0.0.0.0:" + std::to_string(port()) + "\",\"download\":null}")) << s;
 
         Client c = connect_client();
         EXPECT_EQ(ctl("model 2ndgen worldsid"), "ok");
@@ -231,10 +231,25 @@ TEST_F(Control, BadRequestsGetAClearAnswerAndDisturbNeitherThePanelNorTheClient)
             {"time-scale 0", "error bad value \"0\" for time-scale: expected a number from 0.1 to 100"},
             {"time-scale 1e400", "error bad value \"1e400\" for time-scale: expected a number from 0.1 to 100"},
             {"time-scale nan", "error bad value \"nan\" for time-scale: expected a number from 0.1 to 100"},
+            // Decimal only, and the word at fault is the one named.
+            {"time-scale 0x10", "error bad value \"0x10\" for time-scale: expected a number from 0.1 to 100"},
+            {"wait idle 1e1", "error bad time-out \"1e1\": expected seconds from 0 to 86400"},
+            {"fault clear latency extra", "error unexpected word \"extra\" after fault clear latency"},
+            {"fault latency 10 2 3", "error unexpected word \"3\" after fault latency"},
+            {"fault stall now", "error unexpected word \"now\" after fault stall"},
+            {"speed fast now", "error unexpected word \"now\" after speed"},
+            {"data pattern please", "error unexpected word \"please\" after data pattern"},
+            {"ping twice", "error unexpected word \"twice\" after ping"},
         };
         for (const auto& [request, answer] : cases) EXPECT_EQ(k.ask(request), answer) << request;
         EXPECT_EQ(k.ask("frobnicate now").rfind("error unknown verb \"frobnicate\" (model, trigger,", 0), 0u);
-        EXPECT_EQ(k.ask(std::string("\x01\xff\"x", 4)).rfind("error unknown verb \"???x\"", 0), 0u);
+        EXPECT_EQ(k.ask(std::string("\x01\xff\"x", 4)).rfind("error unknown verb \"\\x01\\xff\\\"x\"", 0), 0u);
+        // Replies are plain ASCII whatever the request held: a file name of
+        // Latin-1 and terminal escapes comes back escaped.
+        const std::string echoed = k.ask(std::string("data load /no/such/caf\xe9\x1b[2J\x7f"));
+        EXPECT_EQ(echoed.rfind("error ", 0), 0u) << echoed;
+        EXPECT_TRUE(has(echoed, "caf\\xe9\\x1b[2J\\x7f")) << echoed;
+        for (const char ch : echoed) EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << echoed;
 
         // An over-long request is answered once and dropped; the next is intact.
         k.send(std::string(3000, 'x') + "\nping\n" + std::string(1025, 'y') + "\nping " + std::string(1019, ' ') + "\n");
@@ -359,6 +374,7 @@ TEST_F(Control, VantisCtlDrivesTheSimulatorAndSaysWhyItFails) {
         r = vantis_ctl(path, "--timeout 0.1 wait disconnected");
         EXPECT_EQ(r.status, 4);
         EXPECT_EQ(r.err, "vantis-ctl: timed out after 0.1 s waiting for disconnected\n");
+        EXPECT_EQ(vantis_ctl(path, "PING").status, 0) << "verbs in any case";
         r = vantis_ctl(path, "time-scale 2.5");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(vantis_ctl(path, "time-scale").out, "2.5\n");

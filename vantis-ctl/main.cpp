@@ -128,7 +128,7 @@ int list(bool json, double timeout) {
         QJsonObject one;
         one.insert(QLatin1String("name"), QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
         one.insert(QLatin1String("socket"), QString::fromLatin1(path.data(), static_cast<qsizetype>(path.size())));
-        one.insert(QLatin1String("busy"), answer == Answer::Busy);
+        if (answer == Answer::Busy) one.insert(QLatin1String("busy"), true);
         if (answer == Answer::Reply) {
             if (reply.rfind("ok {", 0) != 0) continue;
             const QJsonObject state = QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(3))).object();
