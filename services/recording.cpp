@@ -4,7 +4,11 @@
 #include <QFile>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cctype>
@@ -177,8 +181,16 @@ std::unique_ptr<Recording> parseText(const char* text, std::size_t size, const s
 }
 
 std::unique_ptr<Recording> parse(const std::string& path, std::string* error) {
-    QFile f(QString::fromLocal8Bit(path.c_str()));
-    if (!f.open(QIODevice::ReadOnly)) {
+    // Opened by its bytes: a name need not be valid in any encoding, and a
+    // conversion to text and back would change it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    QFile f;
+    if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         *error = "cannot open " + path + ": " + f.errorString().toStdString();
         return nullptr;
     }

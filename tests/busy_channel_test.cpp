@@ -237,10 +237,10 @@ TEST_F(BusyChannel, AnswersDuringAPacedDownloadAndHoldsPanelVerbsUntilItsEnd) {
 
 // Recorded data asked away in mid-download: the download keeps the recording to
 // its last frame, and the pattern serves the next one. The file is named
-// relative to the caller's folder.
+// relative to the caller's folder, in Latin-1 bytes.
 TEST_F(BusyChannel, ADownloadKeepsItsDataSourceFromFirstFrameToLast) {
     {
-        std::ofstream csv(dir_ + "/flat.csv");
+        std::ofstream csv(dir_ + "/r\xe9" "c.csv");
         csv << "time_ms";
         for (int i = 1; i <= 54; ++i) csv << ",w" << i;
         // Rising by 100 a frame: every frame of the download differs from the one before.
@@ -252,9 +252,9 @@ TEST_F(BusyChannel, ADownloadKeepsItsDataSourceFromFirstFrameToLast) {
     }
     auto sim = start("2ndGen WorldSID");
     Client c = recorded(true);
-    Outcome load = ctl({"data", "load", "flat.csv"}, dir_);
+    Outcome load = ctl({"data", "load", "r\xe9" "c.csv"}, dir_);
     ASSERT_EQ(load.status, 0) << load.err;
-    EXPECT_TRUE(has(load.out, "\"file\":\"" + dir_ + "/flat.csv\"")) << load.out;
+    EXPECT_TRUE(has(load.out, "\"file\":\"" + dir_ + "/r\\u00e9c.csv\"")) << load.out;
 
     c.command("DUMPBIN#0#30#");
     ASSERT_EQ(c.line(), reply("DUMPBIN#54#301#"));
