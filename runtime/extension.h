@@ -157,6 +157,19 @@ void onProgramRead(ReadObserver observer);
 // cheap observers of the instrument's state.
 void onEventPass(std::function<void()> fn);
 
+// ---- While the program is busy ----
+// Run from inside operations that process no events (a download's writes and
+// pauses, a write waiting for room), at most every few ms: work that must go on
+// meanwhile and never touches the instrument (the control channel's observing
+// and fault verbs, a close). Meanwhile the program's own deliveries (its TCP
+// events, panel callbacks) are held, and come once it processes events again.
+void onBusy(std::function<void()> fn);
+// True while that work runs.
+bool busy();
+// A pause of about a millisecond for a service that waits inside a write: the
+// busy point, then a sleep. No event of the program's is processed.
+void busyPause();
+
 // ---- Recorded data ----
 // Answers GetRecordedSample; returns false when it has nothing for that many words.
 using SampleProvider = std::function<bool(long long tenths, int count, std::uint16_t* words)>;
@@ -168,6 +181,9 @@ void setSampleProvider(SampleProvider provider);
 // events (QuitRequested looks for them). A second signal of the same kind ends
 // the process at once.
 void closeOnSignals();
+// Closes the program as a close signal does: the panels hear of their close at
+// once, even inside an operation that processes no events.
+void closeNow();
 // No display: popups go to the error output (MessagePopup).
 bool headless();
 

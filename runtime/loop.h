@@ -9,8 +9,20 @@ namespace cvi {
 struct TestSeams;
 TestSeams& seams();
 
-// Runs fn on the user-interface thread when events are next processed.
+// Runs fn on the user-interface thread when events are next processed, outside
+// a busy pass (one that comes during a busy pass is held until after it).
 void post(std::function<void()> fn);
+// Runs fn now, or, inside a busy pass, once the program is back in its own event
+// processing: for everything that would run the program's code.
+void runOrHold(std::function<void()> fn);
+
+// The busy point: called from inside operations that process no events (each
+// ServerTCPWrite, a write's wait for room, Delay). At most every couple of
+// milliseconds it runs what onBusy installed (the run-time's own work at every
+// call), while the program's own
+// deliveries (TCP events, panel callbacks) are held.
+void busyPoint();
+bool inBusyPass();
 
 // Runs fn at the end of the event pass under way (ProcessSystemEvents'), so
 // that a loop already running needs no wake-up for it; with none under way, as
@@ -38,10 +50,8 @@ void aboutToWait();
 bool blockingWait(const std::function<bool()>& wait);
 void addOwnBeforeWait(std::function<void()> fn);
 
-// Run from inside operations that process no events (a write's start and its
-// waits for room, Delay), at most every few ms: work that must go on meanwhile
-// and never touches the instrument. The run-time's own (the paced queues) first.
-void busyPoint();
+// The run-time's own work at every busy point, before what onBusy installed
+// (the paced queues move on).
 void addOwnBusy(std::function<void()> fn);
 
 }  // namespace cvi

@@ -194,6 +194,7 @@ void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(p
 
 void closeOnSignals() { loop().signalsWanted = true; }
 
+void closeNow() { closeForSignal(); }
 
 }  // namespace ext
 }  // namespace cvi
@@ -481,6 +482,7 @@ double Timer() {
 }
 
 void Delay(double seconds) {
+    busyPoint();
     // A paced frame leaves before its pause, not after.
     busyPoint();
     blockingWait([&] {

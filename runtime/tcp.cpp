@@ -27,6 +27,7 @@ constexpr int kRetryLastMs = 64;  // doubling up to this
 // Replies the system has not taken yet wait in our own queue up to this much;
 // beyond it a new write waits for room and, finding none, fails whole.
 constexpr qint64 kWriteQueueBytes = 64 * 1024;
+constexpr qint64 kWaitStepMs = 5;  // a write waiting for room looks up this often
 
 struct Server {
     std::unique_ptr<QTcpServer> listener;
@@ -157,7 +158,7 @@ void scheduleData(unsigned handle, int delayMs) {
     if (delayMs <= 0)
         soon(run);
     else
-        QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, run);
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, qApp, [run] { runOrHold(run); });
 }
 
 void deliverGone(unsigned handle) {

@@ -12,7 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "control.h"
+#include "args.h"
+#include "instrument_view.h"
 
 namespace vantis::capture {
 namespace {
@@ -480,7 +481,7 @@ void Program::check() {
 
 std::string Program::describe() {
     check();  // a failure the writing thread has met shows at once
-    const auto text = [](const std::string& s) { return s.empty() ? std::string("null") : cvi::control::jsonString(s); };
+    const auto text = [](const std::string& s) { return s.empty() ? std::string("null") : cvi::args::jsonString(s); };
     return "{\"file\":" + text(m_path) + ",\"error\":" + text(m_error) + "}";
 }
 

@@ -1,58 +1,35 @@
-// The control channel: a local socket beside the device protocol through which
-// scripts work the panel as an operator would and read what it shows. One
-// request per line, one reply per line (docs/control.md).
+// The control channel's verbs (common/verbs.h lists them): each request's
+// handler, and the state report. The server and its sessions are in
+// control_server.h; what the verbs work is the instrument view.
 #pragma once
 
 #include <string>
 
+#include "control_server.h"
+
+namespace vantis {
+class DownloadWatch;
+}
+
 namespace cvi::control {
 
-// What the channel needs to know of the program: which controls its verbs
-// work, and the program's own state. Defined beside the panel file.
-struct Item {
-    const char* word;  // as a script names it
-    int value;         // the ring's value for it
+class ChannelVerbs final : public Verbs {
+public:
+    // The download watch says whether, and how far, a download runs; name is
+    // the instance's (empty when it has none).
+    ChannelVerbs(const vantis::DownloadWatch& download, const std::string& name);
+
+    bool actsOnInstrument(const std::string& verb, const std::string& arg) const override;
+    std::string run(Session& session, const std::string& verb, const std::string& arg) override;
+
+    // No command waits, no download runs, and the program is not busy.
+    bool idle() const;
+    // The state report: one JSON object.
+    std::string state() const;
+
+private:
+    const vantis::DownloadWatch& m_download;
+    const std::string& m_name;
 };
-
-struct NamedControl {
-    const char* name;  // key in the state report
-    int control;
-};
-
-struct Face {
-    int (*panel)();
-    int modelRing;
-    int triggerButton;
-    int clearButton;
-    int speedSwitch;            // positions named by their texts, left then right
-    const char* speedTexts[2];
-    int directionSwitch;
-    const char* directionTexts[2];
-    int batteryRing;
-    Item batteryItems[3];
-    int receiveBox;
-    int transmitBox;
-    const NamedControl* reported;  // the controls `state` describes
-    int reportedCount;
-    unsigned (*client)();          // the conversation being served; 0 none
-    bool (*idle)();                // no command waiting, no download under way
-    bool (*requestWaiting)();      // a whole request line waits to be served
-    std::string (*instrument)();   // the program's state as a JSON object
-};
-
-const Face& face();
-
-// Started as the run-time starts, stopped as it ends (services::install). The
-// socket's path: the test's, else VANTIS_CONTROL_SOCKET, else the user's
-// runtime folder.
-void start();
-void stop();
-std::string socketPath();  // empty while the channel is off
-// For tests: set, a path of the test's own for the next start, or empty for no
-// channel; not set, the program's own.
-void setSocketForTests(bool set, const std::string& path);
-
-// JSON text for a string (Latin-1 bytes), quotes included.
-std::string jsonString(const std::string& text);
 
 }  // namespace cvi::control

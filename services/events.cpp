@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "VAmain.h"
-#include "control.h"
+#include "instrument_view.h"
 #include "cvi.h"
 #include "downloadwatch.h"
 #include "extension.h"
@@ -267,7 +267,7 @@ Observer& seen() {
 // would land the trigger a few hundred microseconds late. Refused, as a person
 // would be, while the button is hidden or dimmed.
 void DelayedTrigger::press() {
-    const auto& f = cvi::control::face();
+    const auto& f = cvi::instrument::view();
     auto* button = qobject_cast<QAbstractButton*>(cvi::ext::widgetOf(f.panel(), f.triggerButton));
     if (!button || !button->isVisible() || !button->isEnabled()) {
         disarmed();  // not armed any more: the next arming starts the time again
@@ -575,7 +575,7 @@ std::shared_ptr<void> listen(QLocalSocket* socket, bool json) {
 
 std::string triggerVerb(const std::string& args) {
     auto& o = seen();
-    const auto& f = cvi::control::face();
+    const auto& f = cvi::instrument::view();
     if (args.empty()) {
         const int rc = cvi::op::PressButton(f.panel(), f.triggerButton);
         if (rc == 0) o.scriptPress = true;

@@ -1,19 +1,18 @@
-// What the control channel works and reports on this panel: the controls behind
-// its verbs, and the instrument's state read from InstrumentState (read only).
+// The instrument view on this panel: the controls behind the channel's verbs,
+// and the instrument's state read from InstrumentState (read only).
 #include <cstdint>
 #include <string>
 
 #include "ZErov.h"
 #include "ZErov_models.h"
 #include "ZErov_uir.h"
-#include "control.h"
 #include "instrument.h"
+#include "instrument_view.h"
 #include "models.h"
-#include "recording.h"
 
 namespace {
 
-const cvi::control::NamedControl kReported[] = {
+const cvi::instrument::NamedControl kReported[] = {
     {"model", MAINPNL_VATYPE},           {"trigger", MAINPNL_TRIGGERBUTTON},
     {"online", MAINPNL_ONLINE},          {"connected", MAINPNL_CONNECTED},
     {"server_ip", MAINPNL_SERVER_IP},    {"server_name", MAINPNL_SERVER_NAME},
@@ -34,10 +33,7 @@ const char* waitName() {
 
 int panel() { return instrument.panel_handle; }
 unsigned client() { return instrument.client_handle; }
-
-// A download writes all its frames without processing events, so whenever the
-// channel gets to answer, no download is under way.
-bool idle() { return instrument.waits_in_service <= 0; }
+bool noWait() { return instrument.waits_in_service <= 0; }
 
 // A whole line among the unread bytes of the receive ring: the service loop
 // takes that request at its next pass. (The first line feed only ends a line
@@ -63,35 +59,6 @@ std::string state() {
     return out;
 }
 
-const cvi::control::Face kFace = {
-    panel,
-    MAINPNL_VATYPE,
-    MAINPNL_TRIGGERBUTTON,
-    MAINPNL_CLEAR,
-    MAINPNL_DUMPSPEED,
-    {"Fast", "Normal"},
-    MAINPNL_DirectionSwitch,
-    {"Left", "Right"},
-    MAINPNL_BATTERY,
-    {{"ok", kBatteryFull}, {"not-found", -1}, {"discharged", -2}},
-    MAINPNL_RECEIVE,
-    MAINPNL_TRANSMIT,
-    kReported,
-    static_cast<int>(sizeof kReported / sizeof kReported[0]),
-    client,
-    idle,
-    requestWaiting,
-    state,
-};
-
-}  // namespace
-
-const cvi::control::Face& cvi::control::face() { return kFace; }
-
-// What loaded recordings need to know: the chosen model and the coordinate
-// words of its frames.
-namespace {
-
 int modelType() { return instrument.model_type; }
 const char* modelName() { return instrument.model_id; }
 int coordinateWords() { return instrument.num_leds * instrument.num_axes; }
@@ -114,15 +81,38 @@ struct Frames {
     }
 };
 
-cvi::recording::ModelFrame frameOf(int model) {
+cvi::instrument::ModelFrame frameOf(int model) {
     static const Frames frames;
     if (model < 1 || model > kModelCount) return {};
     return {frames.names[model].c_str(), frames.words[model]};
 }
 
-const cvi::recording::Face kRecordingFace = {panel,           MAINPNL_TRANSMIT, MAINPNL_VATYPE, modelType,
-                                             modelName,       coordinateWords,  frameOf,        kModelCount};
+const cvi::instrument::View kView = {
+    panel,
+    MAINPNL_VATYPE,
+    MAINPNL_TRIGGERBUTTON,
+    MAINPNL_CLEAR,
+    MAINPNL_DUMPSPEED,
+    {"Fast", "Normal"},
+    MAINPNL_DirectionSwitch,
+    {"Left", "Right"},
+    MAINPNL_BATTERY,
+    {{"ok", kBatteryFull}, {"not-found", -1}, {"discharged", -2}},
+    MAINPNL_RECEIVE,
+    MAINPNL_TRANSMIT,
+    kReported,
+    static_cast<int>(sizeof kReported / sizeof kReported[0]),
+    client,
+    noWait,
+    requestWaiting,
+    state,
+    modelType,
+    modelName,
+    coordinateWords,
+    frameOf,
+    kModelCount,
+};
 
 }  // namespace
 
-const cvi::recording::Face& cvi::recording::face() { return kRecordingFace; }
+const cvi::instrument::View& cvi::instrument::view() { return kView; }

@@ -10,7 +10,8 @@
 #include <optional>
 #include <random>
 
-#include "control.h"
+#include "args.h"
+#include "instrument_view.h"
 #include "cvi.h"
 #include "downloadwatch.h"
 #include "extension.h"
@@ -39,20 +40,20 @@ bool printable(const unsigned char* bytes, std::size_t length) {
 // Shows in the TRANSMIT box what really went out. The program echoes a text just
 // before writing it; that echo, still waiting to be shown, is replaced by the note.
 void note(const unsigned char* intended, std::size_t length, const std::string& replacement) {
-    const auto& f = control::face();
+    const auto& f = instrument::view();
     if (length > 0)
         ext::withdrawAppendedText(f.panel(), f.transmitBox, std::string_view(reinterpret_cast<const char*>(intended), length));
     SetCtrlVal(f.panel(), f.transmitBox, replacement.c_str());
 }
 
 void timedNote(const std::string& text) {
-    const auto& f = control::face();
+    const auto& f = instrument::view();
     SetCtrlVal(f.panel(), f.transmitBox, ("[link fault" + text + "]\n").c_str());
 }
 
 std::string ending(const std::string& text) { return !text.empty() && text.back() == '\n' ? text : text + "\n"; }
 
-unsigned client() { return control::face().client(); }
+unsigned client() { return instrument::view().client(); }
 
 enum class What { Disconnect, DropNext, CorruptNext, Reset, Stall, CloseAfter, Latency, Bandwidth, Slice };
 
@@ -476,7 +477,7 @@ Link& link() {
     return *theLink;
 }
 
-std::string quotedArg(const std::string& s) { return "\"" + s + "\""; }
+std::string quotedArg(const std::string& s) { return args::quoted(s); }
 
 bool number(const std::string& text, long long lo, long long hi, long long* out) {
     long long v = 0;
@@ -640,9 +641,7 @@ std::string verb(const std::string& args) {
     const std::size_t n = w.size();
     if (where && std::find(std::begin(kPlaced), std::end(kPlaced), what) == std::end(kPlaced))
         return "error fault " + (what.empty() ? std::string("") : what + " ") + "takes no position";
-    auto tooMany = [&](std::size_t most) {
-        return n > most + 1 ? "error fault " + what + " takes at most " + std::to_string(most) + " values" : std::string();
-    };
+    auto tooMany = [&](std::size_t most) { return n > most + 1 ? args::extraWord(w[most + 1], "fault " + what) : std::string(); };
     long long a = 0, b = 0;
     if (what == "disconnect" && n == 1) {
         if (where) return l.arm(What::Disconnect, 0, 0, where);
@@ -662,7 +661,8 @@ std::string verb(const std::string& args) {
     if (what == "clear") {
         if (n == 1) return clear(), "ok";
         const bool timedKind = n == 2 && std::find(std::begin(kKinds), std::end(kKinds), w[1]) != std::end(kKinds);
-        const bool placedKind = n == 2 && std::find(std::begin(kPlaced), std::end(kPlaced), w[1]) != std::end(kPlaced);
+        const bool placedKind = n >= 2 && std::find(std::begin(kPlaced), std::end(kPlaced), w[1]) != std::end(kPlaced);
+        if (placedKind && n > 2) return args::extraWord(w[2], "fault clear " + w[1]);
         if (!placedKind) return bad(n > 1 ? w[1] : "", "nothing, or latency, bandwidth, slice, stall, close-after, drop-next, corrupt-next, disconnect or reset");
         std::erase_if(l.armed_, [&](const Armed& m) { return w[1] == word(m.what); });
         if (w[1] == "drop-next") std::erase(l.queue_, Fault::DropNext);
@@ -710,7 +710,7 @@ std::string verb(const std::string& args) {
     }
     if (n > 1 && (what == "disconnect" || what == "drop-next" || what == "corrupt-next" || what == "list" ||
                   what == "reset" || what == "stall"))
-        return "error fault " + what + " takes no value";
+        return args::extraWord(w[1], "fault " + what);
     return "error bad value " + quotedArg(what) +
            " for fault: expected disconnect, drop-next, corrupt-next, latency, bandwidth, slice, stall, reset, "
            "close-after, seed, list or clear";

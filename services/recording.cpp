@@ -5,6 +5,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -14,7 +17,8 @@
 #include <system_error>
 #include <thread>
 
-#include "control.h"
+#include "args.h"
+#include "instrument_view.h"
 #include "cvi.h"
 #include "extension.h"
 
@@ -64,12 +68,12 @@ Source& source() {
 }
 
 void note(const std::string& text) {
-    const Face& f = face();
+    const auto& f = instrument::view();
     if (f.panel() > 0) SetCtrlVal(f.panel(), f.transmitBox, text.c_str());
 }
 
 std::string fitNote(const Recording& r) {
-    const Face& f = face();
+    const auto& f = instrument::view();
     const int words = f.coordinateWords();
     const std::string file = shownName(r.file);
     if (words == r.columns) return "[data: " + file + " serves the download]\n";
@@ -81,7 +85,7 @@ std::string fitNote(const Recording& r) {
 void noteModel() {
     auto& s = source();
     if (!s.recording) return;
-    const int model = face().modelType();
+    const int model = instrument::view().modelType();
     if (model == s.seenModel) return;
     s.seenModel = model;
     if (model > 0) note(fitNote(*s.recording));
@@ -90,7 +94,7 @@ void noteModel() {
 // The ring's commit runs the model's service loop before it returns: the note
 // is queued, and comes at that loop's first event pass, once the model is in.
 void listenToRing() {
-    const Face& f = face();
+    const auto& f = instrument::view();
     if (auto* ring = qobject_cast<QComboBox*>(ext::widgetOf(f.panel(), f.modelRing)))
         QObject::connect(ring, &QComboBox::activated, source().context.get(), [] { noteModel(); },
                          Qt::QueuedConnection);
@@ -101,7 +105,7 @@ void apply(std::unique_ptr<Recording> r) {
     auto& s = source();
     s.recording = std::move(r);
     s.cursor = 0;
-    s.seenModel = face().modelType();
+    s.seenModel = instrument::view().modelType();
 }
 
 // On the user-interface thread, once the worker has ended.
@@ -111,7 +115,7 @@ void finishLoad() {
     const std::unique_ptr<Job> job = std::move(s.job);  // the load is over: describe() no longer shows it
     job->worker.join();
     std::string error = job->error;
-    if (job->result) error = fitError(*job->result, face().modelType());
+    if (job->result) error = fitError(*job->result, instrument::view().modelType());
     if (error.empty()) apply(std::move(job->result));
     *job->reply = error.empty() ? "ok " + describe() : "error " + error;
 }
@@ -141,10 +145,10 @@ std::string startLoad(const std::string& path, LaterReply* later) {
 namespace {
 
 std::string fitErrorOf(const Recording& r, int model) {
-    const Face& f = face();
+    const auto& f = instrument::view();
     const std::string file = shownName(r.file);
     if (model > 0) {
-        const ModelFrame m = f.frameOf(model);
+        const instrument::ModelFrame m = f.frameOf(model);
         if (m.words == r.columns) return {};
         const std::string needs = std::string(m.name) + " frames have " + std::to_string(m.words) +
                                   " coordinate words: time_ms and " + std::to_string(m.words) + " columns";
@@ -174,7 +178,7 @@ std::string load(const std::string& path, int model, const std::function<bool(st
     std::string error;
     auto r = parse(path, &error, goOn);
     if (!r) return error;
-    if (std::string unfit = fitError(*r, model < 0 ? face().modelType() : model); !unfit.empty()) return unfit;
+    if (std::string unfit = fitError(*r, model < 0 ? instrument::view().modelType() : model); !unfit.empty()) return unfit;
     apply(std::move(r));
     return {};
 }
@@ -188,17 +192,17 @@ void usePattern() {
 
 std::string describe() {
     const auto& s = source();
-    const std::string loading = s.job ? ",\"loading\":" + control::jsonString(s.job->path) : std::string();
+    const std::string loading = s.job ? ",\"loading\":" + args::jsonString(s.job->path) : std::string();
     if (!s.recording) return "{\"source\":\"pattern\"" + loading + "}";
     const Recording& r = *s.recording;
-    const Face& f = face();
+    const auto& f = instrument::view();
     const bool fits = f.modelType() == 0 || f.coordinateWords() == r.columns;
     std::string out = std::string("{\"source\":\"") + (fits ? "recording" : "pattern") + "\"";
-    out += ",\"file\":" + control::jsonString(r.file);
+    out += ",\"file\":" + args::jsonString(r.file);
     out += ",\"rows\":" + std::to_string(r.rows()) + ",\"columns\":" + std::to_string(r.columns);
     out += ",\"time_ms\":[" + number(r.times.front()) + "," + number(r.times.back()) + "]";
     if (!fits)
-        out += ",\"note\":" + control::jsonString("the file has " + std::to_string(r.columns) + " coordinate columns, " +
+        out += ",\"note\":" + args::jsonString("the file has " + std::to_string(r.columns) + " coordinate columns, " +
                                                   f.modelName() + " frames " + std::to_string(f.coordinateWords()));
     return out + loading + "}";
 }
@@ -215,7 +219,8 @@ std::string verb(const std::string& args, LaterReply* later) {
         // One change of the data at a time: the file being read decides.
         if (s.job) return "error data " + word + ": " + shownName(s.job->path) + " is still loading";
     }
-    if (word == "pattern" && rest.empty()) {
+    if (word == "pattern") {
+        if (!rest.empty()) return args::extraWord(args::firstWord(rest).first, "data pattern");
         usePattern();
         return "ok";
     }
@@ -225,8 +230,7 @@ std::string verb(const std::string& args, LaterReply* later) {
         const std::string error = load(rest);
         return error.empty() ? "ok " + describe() : "error " + error;
     }
-    return "error bad value " + quotedExcerpt(args.data(), args.data() + args.size(), 40) +
-           " for data: expected load FILE or pattern";
+    return args::badValue(word, "data", "load FILE or pattern");
 }
 
 void install() {

@@ -13,24 +13,6 @@
 
 namespace cvi::recording {
 
-// A model's frame as a recording must fit it.
-struct ModelFrame {
-    const char* name = "";  // the instrument's model id ("50th Male")
-    int words = 0;          // coordinate words a frame carries; 0 for no model
-};
-
-// What the recording needs to know of the instrument. Defined beside the panel file.
-struct Face {
-    int (*panel)();
-    int transmitBox;
-    int modelRing;
-    int (*modelType)();          // 0 while no model is chosen
-    const char* (*modelName)();
-    int (*coordinateWords)();    // LEDs x coordinates of the chosen model
-    ModelFrame (*frameOf)(int model);  // any model of the ring, 1..10
-    int modelCount;
-};
-const Face& face();
 
 // "" when the recording can serve `model` (1..10), or, for 0, some model; else
 // one line saying why not.

@@ -8,7 +8,7 @@
 #include <optional>
 #include <random>
 
-#include "control.h"
+#include "instrument_view.h"
 #include "cvi.h"
 #include "extension.h"
 
@@ -108,7 +108,7 @@ bool applies(const Fault& f, const std::string& line, unsigned handle, std::stri
 }
 
 void note(const std::string& intended, const std::string& text) {
-    const auto& face = cvi::control::face();
+    const auto& face = cvi::instrument::view();
     cvi::ext::withdrawAppendedText(face.panel(), face.transmitBox, intended);
     std::string shown = text;
     if (shown.empty() || shown.back() != '\n') shown += '\n';

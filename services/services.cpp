@@ -1,68 +1,88 @@
 #include "services.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
 #include <QTimer>
 
-#include "capture.h"
+#include <atomic>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
 
+#include "capture.h"
+#include "closesignals.h"
 #include "control.h"
+#include "control_server.h"
 #include "controlpath.h"
+#include "downloadwatch.h"
 #include "events.h"
 #include "extension.h"
+#include "instrument_view.h"
 #include "linkfaults.h"
-#include "replyfaults.h"
-#include "recording.h"
 #include "operator.h"
+#include "recording.h"
+#include "replyfaults.h"
 
 namespace vantis::services {
 namespace {
 
-std::string& name() {
-    static std::string n;
-    return n;
-}
+constexpr int kIdleClientMs = 5000;  // a control client silent this long is closed
 
-bool& refused() {
-    static bool r = false;
-    return r;
-}
+QString fileName(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
-// Once the run-time and the channel have started: a named instance without its
-// channel would leave scripts driving another one, so it ends; a second close
-// signal then removes the channel's files.
-void afterStart(const NamedFolder& folder) {
-    const std::string socket = cvi::control::socketPath();
-    if (!name().empty() && socket.empty()) {
-        std::fprintf(stderr, "vantis-sim: the instance %s cannot run without its control channel\n", name().c_str());
-        std::fflush(stderr);
-        refused() = true;
-        QuitUserInterface(0);
-        return;
-    }
-    removeOnAbruptEnd({socket, socket.empty() ? std::string() : socket + ".lock", folder.path()});
-    handCloseSignalsOver();
-}
+// The services' own state, from install() to the end of the process.
+class Services {
+public:
+    Services();
 
-}  // namespace
+    bool configure(const Settings& settings, NamedFolder& folder, std::string* why, const std::function<bool()>& goOn);
+    const std::string& name() const { return m_name; }
+    bool refused() const { return m_refused; }
+    void setSocketForTests(bool set, const std::string& path);
+    std::string socketPath() const;
+    void setIdleTimeout(int ms) { m_idleMs = ms; }
 
-void install() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-    cvi::ext::onStart([] {
+private:
+    void startChannel();
+    std::optional<QString> chosenPath();
+    void busyPass();
+    void watchForEventPass();
+    void afterStart(const NamedFolder& folder);
+
+    std::string m_name;
+    bool m_refused = false;  // the start was refused after the run-time started
+    DownloadWatch m_download;
+    cvi::control::ChannelVerbs m_verbs{m_download, m_name};
+    std::unique_ptr<cvi::control::ControlServer> m_server;
+    std::unique_ptr<QTimer> m_passWatch;  // while a download runs: finds the program's next event pass
+    std::atomic<int> m_idleMs{kIdleClientMs};
+    // A socket path a test chose for the next start (set from the test's thread).
+    mutable std::mutex m_testMutex;
+    bool m_testSet = false;
+    std::string m_testPath;
+};
+
+Services::Services() {
+    cvi::ext::onStart([this] {
         cvi::linkfaults::restart();
         vantis::replyfaults::restart();
-        cvi::control::start();
+        startChannel();
     });
-    cvi::ext::onStop([] {
-        cvi::control::stop();
+    cvi::ext::onStop([this] {
+        m_server.reset();
+        m_passWatch.reset();
+        m_download.onEventPass();
         vantis::replyfaults::restart();
         cvi::linkfaults::stop();
     });
-    // The write path: the event stream looks first, then the instrument's own
-    // faults act on its replies, then the link's faults on the bytes.
-    cvi::ext::setWriteFilter([](unsigned handle, const unsigned char* data, std::size_t length, unsigned timeoutMs,
-                                int* result) {
+    // The write path: the download watch and the event stream look first, then
+    // the instrument's own faults act on its replies, then the link's faults
+    // decide what goes on the wire.
+    cvi::ext::setWriteFilter([this](unsigned handle, const unsigned char* data, std::size_t length, unsigned timeoutMs,
+                                    int* result) {
+        m_download.onWrite(handle, data, length);
         const auto linkThenSystem = [](unsigned h, const unsigned char* d, std::size_t n, unsigned t) {
             const auto waiting = cvi::linkfaults::pending();
             int r = 0;
@@ -72,7 +92,8 @@ void install() {
             return r;
         };
         const vantis::events::WriteSeen seen = vantis::events::beforeWrite(handle, data, length);
-        if (!seen.reply || !vantis::replyfaults::intercept(handle, data, length, timeoutMs, seen.command, linkThenSystem, result))
+        if (!seen.reply ||
+            !vantis::replyfaults::intercept(handle, data, length, timeoutMs, seen.command, linkThenSystem, result))
             *result = linkThenSystem(handle, data, length, timeoutMs);
         vantis::events::afterWrite();
         return true;
@@ -83,15 +104,98 @@ void install() {
     });
     vantis::events::install();
     cvi::linkfaults::install();
+    m_download.started = [this](const DownloadWatch::Download&) { watchForEventPass(); };
+    m_download.finished = [this](const DownloadWatch::Download&) {
+        if (m_passWatch) m_passWatch->stop();
+    };
+    cvi::ext::onBusy([this] { busyPass(); });
     cvi::recording::install();
     vantis::capture::install();
     cvi::ext::setInputWaiting([](unsigned handle) {
-        const auto& f = cvi::control::face();
-        return f.client && f.client() == handle && f.requestWaiting && f.requestWaiting();
+        const auto& v = cvi::instrument::view();
+        return v.client && v.client() == handle && v.requestWaiting && v.requestWaiting();
     });
 }
 
-bool configure(const Settings& settings, NamedFolder& folder, std::string* why, const std::function<bool()>& goOn) {
+// Between the frames of a download: the control channel's requests are read
+// and answered, its timers run, and nothing of the program's: the run-time
+// holds its deliveries, and the operator's input waits in the queue.
+void Services::busyPass() {
+    // Posted events explicitly: nested in the delivery of one (the service loop
+    // runs inside a callback), the dispatcher would not deliver them.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+// A download has begun: the first event pass of the program's own ends it.
+void Services::watchForEventPass() {
+    if (!QCoreApplication::instance()) return;
+    if (!m_passWatch) {
+        m_passWatch = std::make_unique<QTimer>();
+        m_passWatch->setInterval(0);
+        QObject::connect(m_passWatch.get(), &QTimer::timeout, [this] {
+            if (cvi::ext::busy()) return;
+            m_passWatch->stop();
+            m_download.onEventPass();
+        });
+    }
+    m_passWatch->start();
+}
+
+void Services::startChannel() {
+    if (m_server) return;
+    const std::optional<QString> path = chosenPath();
+    if (!path) return;
+    auto candidate = std::make_unique<cvi::control::ControlServer>(*path, m_verbs, m_idleMs.load());
+    if (candidate->open()) m_server = std::move(candidate);
+}
+
+// The test's path, else VANTIS_CONTROL_SOCKET, else the default in a folder
+// that must be the user's alone; none when the channel is to stay off.
+std::optional<QString> Services::chosenPath() {
+    {
+        std::lock_guard lock(m_testMutex);
+        if (m_testSet) {
+            if (m_testPath.empty()) return std::nullopt;  // a test that wants no channel
+            return fileName(m_testPath);
+        }
+    }
+    const std::string path = vantis::controlSocketPath(m_name);
+    const bool inOwnFolder = !m_name.empty() || path == vantis::controlDirectory() + "/control";
+    if (inOwnFolder && !cvi::control::ownFolder(fileName(vantis::controlDirectory()))) return std::nullopt;
+    if (!m_name.empty() && !cvi::control::ownFolder(fileName(vantis::controlDirectory() + "/" + m_name)))
+        return std::nullopt;
+    return fileName(path);
+}
+
+void Services::setSocketForTests(bool set, const std::string& path) {
+    std::lock_guard lock(m_testMutex);
+    m_testSet = set;
+    m_testPath = path;
+}
+
+std::string Services::socketPath() const {
+    return m_server ? QFile::encodeName(m_server->path()).toStdString() : std::string();
+}
+
+// Once the run-time and the channel have started: a named instance without its
+// channel would leave scripts driving another one, so it ends; a second close
+// signal then removes the channel's files.
+void Services::afterStart(const NamedFolder& folder) {
+    const std::string socket = socketPath();
+    if (!m_name.empty() && socket.empty()) {
+        std::fprintf(stderr, "vantis-sim: the instance %s cannot run without its control channel\n", m_name.c_str());
+        std::fflush(stderr);
+        m_refused = true;
+        QuitUserInterface(0);
+        return;
+    }
+    removeOnAbruptEnd({socket, socket.empty() ? std::string() : socket + ".lock", folder.path()});
+    handCloseSignalsOver();
+}
+
+bool Services::configure(const Settings& settings, NamedFolder& folder, std::string* why,
+                         const std::function<bool()>& goOn) {
     std::string reason;
     const auto refuse = [&](const std::string& text) {
         if (why) *why = text;
@@ -117,10 +221,10 @@ bool configure(const Settings& settings, NamedFolder& folder, std::string* why, 
             return refuse(error);
     }
     if (!settings.captureFile.empty() && !vantis::capture::start(settings.captureFile, why)) return false;
-    name() = settings.name;
+    m_name = settings.name;
     if (!settings.name.empty()) cvi::ext::setPanelTitleSuffix(" - " + settings.name);
     if (settings.closeOnSignals) cvi::ext::closeOnSignals();
-    cvi::ext::onStart([&folder] { afterStart(folder); });
+    cvi::ext::onStart([this, &folder] { afterStart(folder); });
     // Before the channel's files go (hooks stop in reverse order): from then on
     // the path may be another simulator's.
     cvi::ext::onStop([&folder] { removeOnAbruptEnd({folder.path()}); });
@@ -130,16 +234,43 @@ bool configure(const Settings& settings, NamedFolder& folder, std::string* why, 
         // user-interface loop. (A start that fails never shows the ring.)
         cvi::ext::onStart([model] {
             QTimer::singleShot(0, [model] {
-                const auto& f = cvi::control::face();
-                cvi::op::ChooseRingItem(f.panel(), f.modelRing, model);
+                const auto& v = cvi::instrument::view();
+                cvi::op::ChooseRingItem(v.panel(), v.modelRing, model);
             });
         });
     }
     return true;
 }
 
-const std::string& instanceName() { return name(); }
+// The one services object of the process.
+std::unique_ptr<Services>& services() {
+    static std::unique_ptr<Services> s;
+    return s;
+}
 
-bool startRefused() { return refused(); }
+Services& built() {
+    install();
+    return *services();
+}
+
+}  // namespace
+
+void install() {
+    if (!services()) services() = std::make_unique<Services>();
+}
+
+bool configure(const Settings& settings, NamedFolder& folder, std::string* why, const std::function<bool()>& goOn) {
+    return built().configure(settings, folder, why, goOn);
+}
+
+bool startRefused() { return built().refused(); }
+
+const std::string& instanceName() { return built().name(); }
+
+void setControlSocketForTests(bool set, const std::string& path) { built().setSocketForTests(set, path); }
+
+std::string controlSocketPath() { return built().socketPath(); }
+
+void setControlIdleTimeout(int ms) { built().setIdleTimeout(ms); }
 
 }  // namespace vantis::services

@@ -1,6 +1,8 @@
 // The services for scripts, put on the run-time through its extension
-// interface: the control channel, the link faults and what the cork needs to
-// know of the instrument's receive ring.
+// interface: the control channel, the link faults, the recorded data, and what
+// the cork needs to know of the instrument's receive ring. All their state
+// that is not the link faults' or the recording's own lives in one object,
+// built once by install().
 #pragma once
 
 #include <functional>
@@ -11,7 +13,8 @@
 
 namespace vantis::services {
 
-// Installs them all; call once, before the run-time starts.
+// Builds the services and installs them; call before the run-time starts.
+// Later calls do nothing.
 void install();
 
 // What the command line asks of one run of the program. Left at their defaults,
@@ -42,5 +45,13 @@ bool startRefused();
 
 // The instance's name; empty when it has none.
 const std::string& instanceName();
+
+// ---- For the test face ----
+// The control socket for the next start: set, a path of the test's own (empty:
+// no channel); not set, the program's own.
+void setControlSocketForTests(bool set, const std::string& path);
+std::string controlSocketPath();  // empty while the channel is off
+// How long a control client may stay silent before it is closed (ms; 0: never).
+void setControlIdleTimeout(int ms);
 
 }  // namespace vantis::services

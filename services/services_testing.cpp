@@ -1,7 +1,7 @@
 #include "services_testing.h"
 
-#include "control.h"
 #include "operator.h"
+#include "services.h"
 
 namespace cvi::testing {
 
@@ -12,8 +12,9 @@ int CommitText(int panel, int control, const std::string& text) { return op::Com
 int ClosePanel(int panel) { return op::ClosePanel(panel); }
 std::string TextBoxContents(int panel, int control) { return op::TextBoxContents(panel, control); }
 
-void SetControlSocket(const std::string& path) { control::setSocketForTests(true, path); }
-void UseDefaultControlSocket() { control::setSocketForTests(false, {}); }
-std::string ControlSocketPath() { return control::socketPath(); }
+void SetControlSocket(const std::string& path) { vantis::services::setControlSocketForTests(true, path); }
+void UseDefaultControlSocket() { vantis::services::setControlSocketForTests(false, {}); }
+std::string ControlSocketPath() { return vantis::services::controlSocketPath(); }
+void SetControlIdleTimeout(int ms) { vantis::services::setControlIdleTimeout(ms); }
 
 }  // namespace cvi::testing

@@ -19,5 +19,8 @@ std::string TextBoxContents(int panel, int control);  // UI thread
 void SetControlSocket(const std::string& path);
 void UseDefaultControlSocket();
 std::string ControlSocketPath();  // UI thread; empty while the channel is off
+// How long a control client may stay silent before it is closed, from the next
+// start (ms; 0: never). The program's own is a few seconds.
+void SetControlIdleTimeout(int ms);
 
 }  // namespace cvi::testing

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
+#include "args.h"
 #include "control_client.h"
 
 namespace {
@@ -113,9 +113,9 @@ TEST_F(Control, StateAndTrafficShowWhatThePanelShows) {
         EXPECT_TRUE(has(s, "\"instrument\":{\"serving\":false,\"model_type\":0,\"model_name\":\"none\",\"wait\":\"none\",\"service_depth\":0,"
                            "\"record_state\":3,\"window\":[0,0]},\"faults\":[],\"data\":{\"source\":\"pattern\"},"))
             << s;
-        // An instance without a name, on all IPv4 interfaces, capturing nothing.
+        // An instance without a name, on all IPv4 interfaces, capturing nothing, with no download.
         EXPECT_TRUE(has(s, ",\"name\":\"\",\"listen\":\"0.0.0.0:" + std::to_string(port()) +
-                               "\",\"capture\":{\"file\":null,\"error\":null}}"))
+                               "\",\"capture\":{\"file\":null,\"error\":null},\"download\":null}"))
             << s;
 
         Client c = connect_client();
@@ -234,10 +234,25 @@ TEST_F(Control, BadRequestsGetAClearAnswerAndDisturbNeitherThePanelNorTheClient)
             {"time-scale 0", "error bad value \"0\" for time-scale: expected a number from 0.1 to 100"},
             {"time-scale 1e400", "error bad value \"1e400\" for time-scale: expected a number from 0.1 to 100"},
             {"time-scale nan", "error bad value \"nan\" for time-scale: expected a number from 0.1 to 100"},
+            // Decimal only, and the word at fault is the one named.
+            {"time-scale 0x10", "error bad value \"0x10\" for time-scale: expected a number from 0.1 to 100"},
+            {"wait idle 1e1", "error bad time-out \"1e1\": expected seconds from 0 to 86400"},
+            {"fault clear latency extra", "error unexpected word \"extra\" after fault clear latency"},
+            {"fault latency 10 2 3", "error unexpected word \"3\" after fault latency"},
+            {"fault stall now", "error unexpected word \"now\" after fault stall"},
+            {"speed fast now", "error unexpected word \"now\" after speed"},
+            {"data pattern please", "error unexpected word \"please\" after data pattern"},
+            {"ping twice", "error unexpected word \"twice\" after ping"},
         };
         for (const auto& [request, answer] : cases) EXPECT_EQ(k.ask(request), answer) << request;
         EXPECT_EQ(k.ask("frobnicate now").rfind("error unknown verb \"frobnicate\" (model, trigger,", 0), 0u);
-        EXPECT_EQ(k.ask(std::string("\x01\xff\"x", 4)).rfind("error unknown verb \"???x\"", 0), 0u);
+        EXPECT_EQ(k.ask(std::string("\x01\xff\"x", 4)).rfind("error unknown verb \"\\x01\\xff\\\"x\"", 0), 0u);
+        // Replies are plain ASCII whatever the request held: a file name of
+        // Latin-1 and terminal escapes comes back escaped.
+        const std::string echoed = k.ask(std::string("data load /no/such/caf\xe9\x1b[2J\x7f"));
+        EXPECT_EQ(echoed.rfind("error ", 0), 0u) << echoed;
+        EXPECT_TRUE(has(echoed, "caf\\xe9\\x1b[2J\\x7f")) << echoed;
+        for (const char ch : echoed) EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << echoed;
 
         // An over-long request is answered once and dropped; the next is intact.
         k.send(std::string(3000, 'x') + "\nping\n" + std::string(1025, 'y') + "\nping " + std::string(1019, ' ') + "\n");
@@ -362,6 +377,7 @@ TEST_F(Control, VantisCtlDrivesTheSimulatorAndSaysWhyItFails) {
         r = vantis_ctl(path, "--timeout 0.1 wait disconnected");
         EXPECT_EQ(r.status, 4);
         EXPECT_EQ(r.err, "vantis-ctl: timed out after 0.1 s waiting for disconnected\n");
+        EXPECT_EQ(vantis_ctl(path, "PING").status, 0) << "verbs in any case";
         r = vantis_ctl(path, "time-scale 2.5");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(vantis_ctl(path, "time-scale").out, "2.5\n");
@@ -372,6 +388,6 @@ TEST_F(Control, VantisCtlDrivesTheSimulatorAndSaysWhyItFails) {
 // ASCII is written \u00XX, where Qt's JSON writer alone gives UTF-8, \b and \f.
 TEST(ControlJson, TextsAreWrittenAsAsciiWithEveryOtherByteEscaped) {
     const std::string text("a\x01\b\f\x7f\x80\xe9\xff\"\\/\t\n\r\0z", 16);
-    EXPECT_EQ(cvi::control::jsonString(text),
+    EXPECT_EQ(cvi::args::jsonString(text),
               "\"a\\u0001\\u0008\\u000c\\u007f\\u0080\\u00e9\\u00ff\\\"\\\\/\\t\\n\\r\\u0000z\"");
 }

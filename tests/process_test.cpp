@@ -193,5 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{"VantisCtlCloseDuringArm", Busy::Arm, 0},
                       CloseCase{"SigtermDuringAPacedDownload", Busy::PacedDownload, SIGTERM},
                       CloseCase{"SigtermDuringAFastDownload", Busy::FastDownload, SIGTERM},
-                      CloseCase{"VantisCtlCloseDuringAPacedDownload", Busy::PacedDownload, 0}),
+                      CloseCase{"VantisCtlCloseDuringAPacedDownload", Busy::PacedDownload, 0},
+                      CloseCase{"VantisCtlCloseDuringAFastDownload", Busy::FastDownload, 0},
+                      CloseCase{"VantisCtlCloseDuringTheComment", Busy::Comment, 0}),
     [](const auto& info) { return std::string(info.param.what); });

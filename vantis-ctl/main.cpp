@@ -9,14 +9,17 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
-#include <QLockFile>
 #include <QThread>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -77,17 +80,6 @@ std::string readLine(QLocalSocket& socket, SteadyClock::time_point deadline, con
     }
 }
 
-// A close that gets no answer this soon is not being read (a download is under way).
-constexpr int kCloseAnswerMs = 300;
-
-// True once a reply line or the channel's end is there, within ms.
-bool replyWithin(QLocalSocket& socket, int ms) {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
-    while (!socket.canReadLine() && socket.state() == QLocalSocket::ConnectedState && secondsLeft(deadline) > 0)
-        socket.waitForReadyRead(msLeft(deadline));
-    return socket.canReadLine() || socket.state() != QLocalSocket::ConnectedState;
-}
-
 // The text of a JSON string (the traffic boxes hold Latin-1 bytes).
 bool decodeJsonString(const std::string& json, std::string& out) {
     QJsonParseError error{};
@@ -98,45 +90,60 @@ bool decodeJsonString(const std::string& json, std::string& out) {
     return true;
 }
 
-// One request on a connection of its own; empty when nothing answers in time.
-std::string query(const QString& path, const std::string& request, int timeoutMs) {
+enum class Answer { Reply, Busy, Gone };
+
+// One request on a connection of its own: the reply, or Busy when something
+// takes the connection but does not answer in time, or Gone when nothing does.
+Answer query(const QString& path, const std::string& request, int timeoutMs, std::string* reply) {
     QLocalSocket socket;
     socket.connectToServer(path);
-    if (!socket.waitForConnected(timeoutMs)) return {};
+    if (!socket.waitForConnected(timeoutMs)) return socket.state() == QLocalSocket::ConnectingState ? Answer::Busy : Answer::Gone;
     socket.write(QByteArray::fromStdString(request + "\n"));
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     while (!socket.canReadLine()) {
-        if (socket.state() != QLocalSocket::ConnectedState || secondsLeft(deadline) <= 0) return {};
+        if (socket.state() != QLocalSocket::ConnectedState) return Answer::Gone;
+        if (secondsLeft(deadline) <= 0) return Answer::Busy;
         socket.waitForReadyRead(msLeft(deadline));
     }
-    return socket.readLine().chopped(1).toStdString();
+    *reply = socket.readLine().chopped(1).toStdString();
+    return Answer::Reply;
 }
 
-// Every simulator that answers in the control folder: the unnamed one's socket
-// and each named one's folder. One line each, or a JSON array.
+QString socketName(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+// Every live simulator in the control folder: the unnamed one's socket and each
+// named one's folder. One that takes the connection but does not answer in
+// time is listed as busy. One line each, or a JSON array.
 int list(bool json, double timeout) {
     const std::string base = vantis::controlDirectory();
-    std::vector<std::pair<std::string, QString>> sockets;  // name, path
-    if (vantis::isSocket(base + "/control")) sockets.emplace_back("", QFile::decodeName(QByteArray::fromStdString(base + "/control")));
-    const QDir dir(QFile::decodeName(QByteArray::fromStdString(base)));
-    for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-        const std::string path = vantis::namedControlSocketPath(name.toStdString());
-        if (vantis::isSocket(path)) sockets.emplace_back(name.toStdString(), QFile::decodeName(QByteArray::fromStdString(path)));
+    std::vector<std::pair<std::string, std::string>> sockets;  // name, path
+    if (vantis::isSocket(base + "/control")) sockets.emplace_back("", base + "/control");
+    const QDir dir(socketName(base));
+    for (const QString& entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const std::string name = QFile::encodeName(entry).toStdString();
+        const std::string path = vantis::namedControlSocketPath(name);
+        if (vantis::isSocket(path)) sockets.emplace_back(name, path);
     }
     const int eachMs = static_cast<int>(std::min(timeout, 2.0) * 1000.0);
     QJsonArray all;
     for (const auto& [name, path] : sockets) {
-        const std::string reply = query(path, "state", eachMs);
-        if (reply.rfind("ok {", 0) != 0) continue;  // left behind by a simulator that has gone
-        const QJsonObject state = QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(3))).object();
-        const QJsonObject controls = state.value(QLatin1String("controls")).toObject();
+        std::string reply;
+        const Answer answer = query(socketName(path), "state", eachMs, &reply);
+        if (answer == Answer::Gone) continue;  // left behind by a simulator that has gone
         QJsonObject one;
-        one.insert(QLatin1String("name"), QString::fromStdString(name));
-        one.insert(QLatin1String("address"), state.value(QLatin1String("listen")).toString());
-        one.insert(QLatin1String("model"), controls.value(QLatin1String("model")).toObject().value(QLatin1String("text")).toString());
-        one.insert(QLatin1String("connected"),
-                   controls.value(QLatin1String("connected")).toObject().value(QLatin1String("value")).toInt() == 1);
-        one.insert(QLatin1String("socket"), path);
+        one.insert(QLatin1String("name"), QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+        one.insert(QLatin1String("socket"), QString::fromLatin1(path.data(), static_cast<qsizetype>(path.size())));
+        if (answer == Answer::Busy) one.insert(QLatin1String("busy"), true);
+        if (answer == Answer::Reply) {
+            if (reply.rfind("ok {", 0) != 0) continue;
+            const QJsonObject state = QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(3))).object();
+            const QJsonObject controls = state.value(QLatin1String("controls")).toObject();
+            one.insert(QLatin1String("address"), state.value(QLatin1String("listen")).toString());
+            one.insert(QLatin1String("model"),
+                       controls.value(QLatin1String("model")).toObject().value(QLatin1String("text")).toString());
+            one.insert(QLatin1String("connected"),
+                       controls.value(QLatin1String("connected")).toObject().value(QLatin1String("value")).toInt() == 1);
+        }
         all.append(one);
     }
     if (json) {
@@ -145,9 +152,13 @@ int list(bool json, double timeout) {
     }
     for (const auto& v : all) {
         const QJsonObject o = v.toObject();
-        const QString name = o.value(QLatin1String("name")).toString();
-        std::printf("%s\t%s\t%s\t%s\n", name.isEmpty() ? "-" : name.toLocal8Bit().constData(),
-                    o.value(QLatin1String("address")).toString().toLocal8Bit().constData(),
+        const QByteArray name = o.value(QLatin1String("name")).toString().toLatin1();
+        if (o.value(QLatin1String("busy")).toBool()) {
+            std::printf("%s\t-\t-\tbusy\n", name.isEmpty() ? "-" : name.constData());
+            continue;
+        }
+        std::printf("%s\t%s\t%s\t%s\n", name.isEmpty() ? "-" : name.constData(),
+                    o.value(QLatin1String("address")).toString().toLatin1().constData(),
                     o.value(QLatin1String("model")).toString().toLatin1().constData(),
                     o.value(QLatin1String("connected")).toBool() ? "connected" : "no-client");
     }
@@ -241,6 +252,38 @@ int printRows(const std::string& data, bool csv) {
     return kOk;
 }
 
+// Seconds in decimal digits (one point at most): no exponent, no hexadecimal.
+bool decimalSeconds(const std::string& text, double& out) {
+    int digits = 0, points = 0;
+    for (const char ch : text) {
+        if (ch >= '0' && ch <= '9') ++digits;
+        else if (ch == '.' && ++points == 1) continue;
+        else return false;
+    }
+    if (digits == 0 || text.size() > 32) return false;
+    out = std::strtod(text.c_str(), nullptr);
+    return true;
+}
+
+std::string lowered(std::string s) {
+    for (char& ch : s)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    return s;
+}
+
+// A path the simulator can open from any folder: a relative one is made
+// absolute in the caller's, byte for byte (a name need not be UTF-8).
+std::string absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    std::string here(4096, '\0');
+    while (!::getcwd(here.data(), here.size())) {
+        if (errno != ERANGE || here.size() > (1u << 20)) fail(kUsage, "cannot tell the current folder");
+        here.resize(here.size() * 2);
+    }
+    here.resize(std::strlen(here.c_str()));
+    return (here == "/" ? std::string() : here) + "/" + path;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -269,9 +312,7 @@ int main(int argc, char* argv[]) {
         }
         if (a.rfind("--timeout", 0) == 0) {
             timeoutGiven = true;
-            char* end = nullptr;
-            timeout = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(timeout >= 0) || timeout > 86400)
+            if (!decimalSeconds(value, timeout) || timeout > 86400)
                 fail(kUsage, "bad time-out \"" + value + "\": expected seconds from 0 to 86400");
         } else if (a.rfind("--name", 0) == 0) {
             if (value.empty() || value.find('/') != std::string::npos || value[0] == '.')
@@ -285,9 +326,12 @@ int main(int argc, char* argv[]) {
     if (!socketOption.empty()) path = socketOption;
     if (!name.empty()) path = vantis::controlSocketPath(name);
     if (words.empty()) fail(kUsage, "no verb given (vantis-ctl --help lists them)");
+    // Verbs in any case, as the channel takes them.
+    words[0] = lowered(words[0]);
     const std::string verb = words[0];
     if (verb == "list") {
-        if (words.size() > 2 || (words.size() == 2 && words[1] != "--json")) fail(kUsage, "list takes only --json");
+        if (words.size() > 2 || (words.size() == 2 && words[1] != "--json"))
+            fail(kUsage, "list takes only --json, not \"" + words[words.size() == 2 ? 1 : 2] + "\"");
         QCoreApplication app(argc, argv);
         return list(words.size() == 2, timeout);
     }
@@ -296,10 +340,8 @@ int main(int argc, char* argv[]) {
         fail(kUsage, "wait needs one of ready, connected, disconnected, idle, armed, erasing, erased, triggered, "
                      "recorded, downloading, downloaded");
     // The simulator may run elsewhere in the file tree: a file is named to it in full.
-    if (verb == "data" && words.size() == 3 && words[1] == "load")
-        words[2] = QFileInfo(QFile::decodeName(QByteArray::fromStdString(words[2]))).absoluteFilePath().toStdString();
-    if (verb == "capture" && words.size() == 3 && words[1] == "start")
-        words[2] = QFileInfo(QFile::decodeName(QByteArray::fromStdString(words[2]))).absoluteFilePath().toStdString();
+    if (verb == "data" && words.size() == 3 && lowered(words[1]) == "load") words[2] = absolute(words[2]);
+    if (verb == "capture" && words.size() == 3 && lowered(words[1]) == "start") words[2] = absolute(words[2]);
     std::string request;
     for (const auto& w : words) {
         if (w.find('\n') != std::string::npos) fail(kUsage, "a request cannot hold a line feed");
@@ -329,38 +371,27 @@ int main(int argc, char* argv[]) {
 
     if (verb == "events") return streamEvents(socket, words, timeoutGiven, timeout);
 
-    auto replyDeadline = deadline;
-    if (verb == "wait") {
-        // The simulator times the wait itself; allow it a moment to say so.
-        char left[32];
-        std::snprintf(left, sizeof left, "%.3f", std::max(0.0, secondsLeft(deadline)));
-        request += std::string(" ") + left;
-        replyDeadline += std::chrono::seconds(2);
-    }
+    // The simulator is told the time-out: a request held up by a busy instrument
+    // is then answered "timed out", and never carried out after its asker has
+    // gone. It is given a moment beyond it to say so.
+    auto replyDeadline = deadline + std::chrono::seconds(2);
+    const std::string asked = request;
+    char left[32];
+    std::snprintf(left, sizeof left, "%.3f", std::max(0.0, secondsLeft(deadline)));
+    if (verb == "wait")
+        request += std::string(" ") + left;  // the simulator times the wait itself
+    else
+        request = std::string("--timeout ") + left + " " + request;
     socket.write(QByteArray::fromStdString(request + "\n"));
     while (socket.bytesToWrite() > 0)
         if (!socket.waitForBytesWritten(msLeft(replyDeadline))) {
             if (socket.state() != QLocalSocket::ConnectedState) fail(kNoSimulator, "the simulator closed the control channel");
-            fail(kTimedOut, "timed out sending \"" + request + "\"");
+            fail(kTimedOut, "timed out sending \"" + asked + "\"");
         }
-    if (verb == "close" && !replyWithin(socket, kCloseAnswerMs)) {
-        // A download reads no requests until it ends; the close may not wait for
-        // it. The lock's holder is the simulator: it takes SIGTERM as a close.
-        qint64 pid = 0;
-        QString host, application;
-        QLockFile lock(socketName + QStringLiteral(".lock"));
-        if (!lock.getLockInfo(&pid, &host, &application) || !vantis::askToClose(static_cast<long>(pid)))
-            fail(kNoSimulator, "the simulator does not answer and its process cannot be found");
-        while (socket.state() == QLocalSocket::ConnectedState && secondsLeft(replyDeadline) > 0)
-            if (!socket.waitForReadyRead(msLeft(replyDeadline)) && socket.state() == QLocalSocket::ConnectedState)
-                break;
-        if (socket.state() == QLocalSocket::ConnectedState && !socket.canReadLine())
-            fail(kTimedOut, "timed out waiting for the simulator to close");
-        return kOk;
-    }
-    const std::string reply = readLine(socket, replyDeadline, "\"" + request + "\"");
+    const std::string reply = readLine(socket, replyDeadline, "\"" + asked + "\"");
     socket.abort();
 
+    if (reply.rfind("error timed out", 0) == 0 && verb != "wait") fail(kTimedOut, reply.substr(6));
     if (reply.rfind("error timed out", 0) == 0) {
         // Said in the caller's own terms: the simulator was given what was left.
         char text[64];

@@ -1,12 +1,10 @@
-// Where the simulator's control socket lives; shared by the simulator and
-// vantis-ctl so that both find the same one. Standard C++ and the only
-// system calls of the control channel: the user's id (which names the folder,
-// and which the simulator checks the folder's and a stale socket's owner
-// against), whether a path is a socket (Qt cannot tell one from a FIFO), and
-// the close signal vantis-ctl sends a simulator too busy to read its channel.
+// Where the simulator's control socket and its lock live; shared by the
+// simulator and vantis-ctl so that both find the same ones. Standard C++ and
+// the only system calls of the control channel: the user's id (which names the
+// folder, and which the simulator checks the folder's and a stale socket's
+// owner against) and whether a path is a socket (Qt cannot tell one from a FIFO).
 #pragma once
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -27,10 +25,6 @@ inline constexpr std::size_t kMaxSocketPathBytes = sizeof(sockaddr_un{}.sun_path
 inline bool reservedName(const std::string& name) { return name == "control" || name.rfind("control.", 0) == 0; }
 
 inline unsigned userId() { return static_cast<unsigned>(::getuid()); }
-
-// Asks the simulator with this process id to close, as the desktop's logout
-// would: it takes SIGTERM as its close button.
-inline bool askToClose(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), SIGTERM) == 0; }
 
 // True when path itself (not what a link there points to) is a Unix-domain
 // socket: a stale one is taken over, nothing else at the path is touched.
@@ -61,5 +55,8 @@ inline std::string controlSocketPath(const std::string& name = {}) {
     if (named && named[0] != '\0') return named;
     return controlDirectory() + "/control";
 }
+
+// The lock a simulator holds while it serves the socket at socketPath.
+inline std::string controlLockPath(const std::string& socketPath) { return socketPath + ".lock"; }
 
 }  // namespace vantis
