@@ -110,7 +110,7 @@ Writer::~Writer() {
     if (m_pcap) pcap_close(m_pcap);
 }
 
-void Writer::fail(int err) {
+void Writer::giveUp(int err) {
     if (failed()) return;
     m_error = err ? std::strerror(err) : "write error";
     if (m_dumper) {
@@ -125,7 +125,7 @@ bool Writer::flush() {
     if (!m_dirty) return true;
     errno = 0;
     if (pcap_dump_flush(m_dumper) != 0 || std::ferror(m_file)) {
-        fail(errno);
+        giveUp(errno);
         return false;
     }
     m_dirty = false;
@@ -198,10 +198,10 @@ void Writer::segment(Stream& s, bool fromClient, unsigned char flags, const unsi
     header.caplen = header.len = static_cast<bpf_u_int32>(ipLength + tcpLength);
     pcap_dump(reinterpret_cast<u_char*>(m_dumper), &header, ip);
     m_dirty = true;
-    if (std::ferror(m_file)) fail(errno);
+    if (std::ferror(m_file)) giveUp(errno);
 }
 
-void Writer::opened(unsigned handle, const cvi::ext::Endpoints& endpoints, const timespec& when) {
+void Writer::noteOpen(unsigned handle, const cvi::ext::Endpoints& endpoints, const timespec& when) {
     if (failed()) return;
     Stream s;
     s.endpoints = endpoints;
@@ -220,21 +220,21 @@ void Writer::opened(unsigned handle, const cvi::ext::Endpoints& endpoints, const
     segment(kept, true, kAck, nullptr, 0, when);
 }
 
-void Writer::received(unsigned handle, const unsigned char* data, std::size_t length, const timespec& when) {
+void Writer::noteIn(unsigned handle, const unsigned char* data, std::size_t length, const timespec& when) {
     Stream* s = stream(handle);
     if (!s) return;
     for (std::size_t at = 0; at < length; at += kMaxSegment)
         segment(*s, true, kPsh | kAck, data + at, std::min(kMaxSegment, length - at), when);
 }
 
-void Writer::sent(unsigned handle, const unsigned char* data, std::size_t length, const timespec& when) {
+void Writer::noteOut(unsigned handle, const unsigned char* data, std::size_t length, const timespec& when) {
     Stream* s = stream(handle);
     if (!s) return;
     for (std::size_t at = 0; at < length; at += kMaxSegment)
         segment(*s, false, kPsh | kAck, data + at, std::min(kMaxSegment, length - at), when);
 }
 
-void Writer::ended(unsigned handle, cvi::ext::ConversationEnd how, const timespec& when) {
+void Writer::noteEnd(unsigned handle, cvi::ext::ConversationEnd how, const timespec& when) {
     Stream* s = stream(handle);
     if (!s) return;
     using End = cvi::ext::ConversationEnd;
@@ -258,7 +258,7 @@ namespace {
 constexpr std::size_t kMaxBehind = 128u << 20;
 constexpr std::size_t kBatchBytes = 1u << 20;  // handed over before a wait, or at this size
 
-timespec now() {
+timespec wallClock() {
     timespec t{};
     clock_gettime(CLOCK_REALTIME, &t);
     return t;
@@ -299,7 +299,7 @@ std::FILE* openFile(const std::string& path, std::string* why) {
 
 }  // namespace
 
-std::unique_ptr<Recorder> Recorder::start(const std::string& path, std::string* why) {
+std::unique_ptr<Recorder> Recorder::create(const std::string& path, std::string* why) {
     std::FILE* file = openFile(path, why);
     if (!file) return nullptr;
     auto writer = Writer::create(file, path, why);
@@ -312,7 +312,7 @@ Recorder::Recorder(std::unique_ptr<Writer> writer) : m_writer(std::move(writer))
 }
 
 Recorder::~Recorder() {
-    pass();
+    handOver();
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
@@ -322,29 +322,29 @@ Recorder::~Recorder() {
 }
 
 void Recorder::note(Event::Kind kind, unsigned handle, const unsigned char* data, std::size_t length) {
-    Event e{kind, handle, now(), {}, {}, {}};
+    Event e{kind, handle, wallClock(), {}, {}, {}};
     if (length) e.bytes.assign(reinterpret_cast<const char*>(data), length);
     m_batch.push_back(std::move(e));
     m_batchBytes += length + 64;
-    if (m_batchBytes >= kBatchBytes) pass();
+    if (m_batchBytes >= kBatchBytes) handOver();
 }
 
-void Recorder::opened(unsigned handle, const cvi::ext::Endpoints& endpoints) {
+void Recorder::noteOpen(unsigned handle, const cvi::ext::Endpoints& endpoints) {
     note(Event::Opened, handle, nullptr, 0);
     m_batch.back().endpoints = endpoints;
 }
 
-void Recorder::received(unsigned handle, const unsigned char* data, std::size_t length) {
+void Recorder::noteIn(unsigned handle, const unsigned char* data, std::size_t length) {
     note(Event::Received, handle, data, length);
 }
 
-void Recorder::ended(unsigned handle, cvi::ext::ConversationEnd how) {
+void Recorder::noteEnd(unsigned handle, cvi::ext::ConversationEnd how) {
     note(Event::Ended, handle, nullptr, 0);
     m_batch.back().how = how;
-    pass();
+    handOver();
 }
 
-void Recorder::pass() {
+void Recorder::handOver() {
     if (m_batch.empty()) return;
     {
         std::lock_guard lock(m_mutex);
@@ -385,10 +385,10 @@ void Recorder::run() {
         for (const Event& e : work) {
             const auto* data = reinterpret_cast<const unsigned char*>(e.bytes.data());
             switch (e.kind) {
-                case Event::Opened: m_writer->opened(e.handle, e.endpoints, e.when); break;
-                case Event::Received: m_writer->received(e.handle, data, e.bytes.size(), e.when); break;
-                case Event::Sent: m_writer->sent(e.handle, data, e.bytes.size(), e.when); break;
-                case Event::Ended: m_writer->ended(e.handle, e.how, e.when); break;
+                case Event::Opened: m_writer->noteOpen(e.handle, e.endpoints, e.when); break;
+                case Event::Received: m_writer->noteIn(e.handle, data, e.bytes.size(), e.when); break;
+                case Event::Sent: m_writer->noteOut(e.handle, data, e.bytes.size(), e.when); break;
+                case Event::Ended: m_writer->noteEnd(e.handle, e.how, e.when); break;
             }
         }
         work.clear();
@@ -410,24 +410,24 @@ namespace {
 
 class Program {
 public:
-    bool start(const std::string& path, std::string* why);
-    void stop();
+    bool startFile(const std::string& path, std::string* why);
+    void finish();
     std::string describe();
-    void pass();
+    void handOver();
 
-    void opened(unsigned handle, const cvi::ext::Endpoints& e) {
+    void noteOpen(unsigned handle, const cvi::ext::Endpoints& e) {
         m_open[handle] = e;
-        if (m_recorder) m_recorder->opened(handle, e);
+        if (m_recorder) m_recorder->noteOpen(handle, e);
     }
-    void received(unsigned handle, const unsigned char* data, std::size_t length) {
-        if (m_recorder) m_recorder->received(handle, data, length);
+    void noteIn(unsigned handle, const unsigned char* data, std::size_t length) {
+        if (m_recorder) m_recorder->noteIn(handle, data, length);
     }
-    void sent(unsigned handle, const unsigned char* data, std::size_t length) {
-        if (m_recorder) m_recorder->sent(handle, data, length);
+    void noteOut(unsigned handle, const unsigned char* data, std::size_t length) {
+        if (m_recorder) m_recorder->noteOut(handle, data, length);
     }
-    void ended(unsigned handle, cvi::ext::ConversationEnd how) {
+    void noteEnd(unsigned handle, cvi::ext::ConversationEnd how) {
         m_open.erase(handle);
-        if (m_recorder) m_recorder->ended(handle, how);
+        if (m_recorder) m_recorder->noteEnd(handle, how);
     }
 
 private:
@@ -445,29 +445,29 @@ Program& program() {
     return p;
 }
 
-bool Program::start(const std::string& path, std::string* why) {
+bool Program::startFile(const std::string& path, std::string* why) {
     check();
     if (m_recorder) {
         if (why) *why = "a capture to " + m_path + " is already running; stop it first";
         return false;
     }
-    m_recorder = Recorder::start(path, why);
+    m_recorder = Recorder::create(path, why);
     if (!m_recorder) return false;
     m_path = path;
     m_error.clear();
-    for (const auto& [handle, e] : m_open) m_recorder->opened(handle, e);
+    for (const auto& [handle, e] : m_open) m_recorder->noteOpen(handle, e);
     return true;
 }
 
-void Program::stop() {
+void Program::finish() {
     m_recorder.reset();  // writes what was noted
     m_path.clear();
     m_error.clear();
 }
 
-void Program::pass() {
+void Program::handOver() {
     if (!m_recorder) return;
-    m_recorder->pass();
+    m_recorder->handOver();
     check();
 }
 
@@ -492,20 +492,20 @@ void install() {
     if (installed) return;
     installed = true;
     cvi::ext::TrafficTap tap;
-    tap.opened = [](unsigned h, const cvi::ext::Endpoints& e) { program().opened(h, e); };
-    tap.received = [](unsigned h, const unsigned char* d, std::size_t n) { program().received(h, d, n); };
-    tap.sent = [](unsigned h, const unsigned char* d, std::size_t n) { program().sent(h, d, n); };
-    tap.ended = [](unsigned h, cvi::ext::ConversationEnd how) { program().ended(h, how); };
+    tap.opened = [](unsigned h, const cvi::ext::Endpoints& e) { program().noteOpen(h, e); };
+    tap.received = [](unsigned h, const unsigned char* d, std::size_t n) { program().noteIn(h, d, n); };
+    tap.sent = [](unsigned h, const unsigned char* d, std::size_t n) { program().noteOut(h, d, n); };
+    tap.ended = [](unsigned h, cvi::ext::ConversationEnd how) { program().noteEnd(h, how); };
     cvi::ext::addTrafficTap(std::move(tap));
     // What was noted goes to the file whenever the program is about to wait;
     // the rest, with the conversations' ends at the close, when the program's
     // objects go at exit.
-    cvi::ext::onBeforeWait([] { program().pass(); });
+    cvi::ext::onBeforeWait([] { program().handOver(); });
 }
 
-bool start(const std::string& path, std::string* why) { return program().start(path, why); }
+bool startFile(const std::string& path, std::string* why) { return program().startFile(path, why); }
 
-void stop() { program().stop(); }
+void stopCapturing() { program().finish(); }
 
 std::string describe() { return program().describe(); }
 
@@ -520,10 +520,10 @@ std::string verb(const std::string& args) {
     if (what == "start") {
         if (rest.empty()) return "error capture start needs a file";
         std::string why;
-        return program().start(rest, &why) ? "ok" : "error " + why;
+        return program().startFile(rest, &why) ? "ok" : "error " + why;
     }
     if (what == "stop" && rest.empty()) {
-        program().stop();
+        program().finish();
         return "ok";
     }
     return "error bad value \"" + what.substr(0, 40) + "\" for capture: expected start FILE or stop";

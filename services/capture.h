@@ -47,10 +47,10 @@ public:
     Writer& operator=(const Writer&) = delete;
 
     // Also for a conversation open before the capture began: shown from then.
-    void opened(unsigned handle, const cvi::ext::Endpoints& endpoints, const timespec& when);
-    void received(unsigned handle, const unsigned char* data, std::size_t length, const timespec& when);
-    void sent(unsigned handle, const unsigned char* data, std::size_t length, const timespec& when);
-    void ended(unsigned handle, cvi::ext::ConversationEnd how, const timespec& when);
+    void noteOpen(unsigned handle, const cvi::ext::Endpoints& endpoints, const timespec& when);
+    void noteIn(unsigned handle, const unsigned char* data, std::size_t length, const timespec& when);
+    void noteOut(unsigned handle, const unsigned char* data, std::size_t length, const timespec& when);
+    void noteEnd(unsigned handle, cvi::ext::ConversationEnd how, const timespec& when);
 
     // Hands what is buffered to the system. False once a write has failed.
     bool flush();
@@ -77,7 +77,7 @@ private:
     // One segment from the client (fromClient) or from us; advances that side's number.
     void segment(Stream& s, bool fromClient, unsigned char flags, const unsigned char* data, std::size_t length,
                  const timespec& when);
-    void fail(int err);
+    void giveUp(int err);
 
     pcap* m_pcap = nullptr;
     pcap_dumper* m_dumper = nullptr;
@@ -98,15 +98,15 @@ class Recorder {
 public:
     // Opens path (created or emptied) and starts writing. Null, and why
     // (naming the file), when it cannot be written.
-    static std::unique_ptr<Recorder> start(const std::string& path, std::string* why);
+    static std::unique_ptr<Recorder> create(const std::string& path, std::string* why);
     // Writes everything noted, then closes the file.
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    void opened(unsigned handle, const cvi::ext::Endpoints& endpoints);
-    void received(unsigned handle, const unsigned char* data, std::size_t length);
-    void sent(unsigned handle, const unsigned char* data, std::size_t length) {
+    void noteOpen(unsigned handle, const cvi::ext::Endpoints& endpoints);
+    void noteIn(unsigned handle, const unsigned char* data, std::size_t length);
+    void noteOut(unsigned handle, const unsigned char* data, std::size_t length) {
         // The frames of a download come here one by one: the common case is cheap.
         if (!m_batch.empty() && m_batch.back().kind == Event::Sent && m_batch.back().handle == handle &&
             m_batch.back().bytes.size() + length <= Writer::kMaxSegment) {
@@ -116,9 +116,9 @@ public:
         }
         note(Event::Sent, handle, data, length);
     }
-    void ended(unsigned handle, cvi::ext::ConversationEnd how);
+    void noteEnd(unsigned handle, cvi::ext::ConversationEnd how);
     // The program is about to wait: what was noted goes to the writing thread.
-    void pass();
+    void handOver();
     // True once writing has stopped on an error (or fell too far behind).
     bool failed() const { return m_failed.load(); }
     std::string error() const;
@@ -157,9 +157,9 @@ private:
 void install();
 // Starts capturing into path (created or emptied). False, and why (naming the
 // file), when it cannot be written or a capture is already running.
-bool start(const std::string& path, std::string* why);
+bool startFile(const std::string& path, std::string* why);
 // Stops and closes the file; nothing when none runs.
-void stop();
+void stopCapturing();
 // {"file": PATH or null, "error": TEXT or null}: the file being written, or the
 // one whose write failed with why.
 std::string describe();

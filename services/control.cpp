@@ -247,14 +247,14 @@ std::string faultVerb(const std::string& arg) {
     const std::string what = w.empty() ? std::string() : w[0];
     if (what == "reply" || what == "delay") return vantis::replyfaults::verb(w);
     if (what == "clear" && w.size() == 2 && (w[1] == "reply" || w[1] == "delay"))
-        return vantis::replyfaults::clear(w[1]), "ok";
+        return vantis::replyfaults::clearFaults(w[1]), "ok";
     if (what == "list" && w.size() == 1) {
         QJsonArray list;
         for (const auto& f : allFaults()) list.append(QString::fromStdString(f));
         return "ok " + written(list).toStdString();
     }
     const std::string reply = linkfaults::verb(arg);
-    if (reply == "ok" && what == "clear" && w.size() == 1) vantis::replyfaults::clear();
+    if (reply == "ok" && what == "clear" && w.size() == 1) vantis::replyfaults::clearFaults();
     if (reply == "ok" && (what == "disconnect" || what == "reset") && w.size() == 1)
         vantis::events::tell("fault-fired", {{"what", what}});
     return reply;
@@ -291,7 +291,7 @@ std::string verbCapture(Request& r) { return vantis::capture::verb(r.arg); }
 std::string verbEvents(Request& r) {
     if (!r.lower.empty() && r.lower != "--json") return badValue(r.lower, "events", "nothing or --json");
     const bool json = r.lower == "--json";
-    if (!r.session.carry([json](QLocalSocket* socket) { return vantis::events::listen(socket, json); }))
+    if (!r.session.carry([json](QLocalSocket* socket) { return vantis::events::openStream(socket, json); }))
         return "error too many event listeners";
     return {};
 }

@@ -73,7 +73,7 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    void deliver(double tMs, const char* name, std::initializer_list<Word> words) {
+    void hand(double tMs, const char* name, std::initializer_list<Word> words) {
         if (!m_socket || m_socket->state() != QLocalSocket::ConnectedState) return;
         if (m_lost > 0 || m_socket->bytesToWrite() > kMaxBacklogBytes) {
             ++m_lost;
@@ -155,7 +155,7 @@ public:
         letClockGo();
     }
     // A run starts or ends: nothing pending, and no timer outlives the run.
-    void reset() {
+    void forget() {
         cancel();
         m_timer.reset();
     }
@@ -180,7 +180,7 @@ private:
         m_pressed = false;
     }
 
-    void start(int ms) {
+    void lookIn(int ms) {
         if (!m_timer) {
             m_timer = std::make_unique<QTimer>();
             m_timer->setSingleShot(true);
@@ -198,7 +198,7 @@ private:
         constexpr double kTailSeconds = 0.002, kSpinSeconds = 0.00015;
         const auto left = [this] { return (m_due - ext_now()) / cvi::ext::timeScale(); };
         double l = left();
-        if (l > kTailSeconds) return start(std::min(20, static_cast<int>((l - kTailSeconds) * 1000.0)));
+        if (l > kTailSeconds) return lookIn(std::min(20, static_cast<int>((l - kTailSeconds) * 1000.0)));
         // A clock that a test moves stands still: give the tail up after a moment.
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::microseconds(2500);
         while (l > 0 && std::chrono::steady_clock::now() < giveUp) {
@@ -206,7 +206,7 @@ private:
                 std::this_thread::sleep_for(std::chrono::duration<double>(std::min(l - kSpinSeconds, 0.0005)));
             l = left();
         }
-        if (l > 0) return start(1);
+        if (l > 0) return lookIn(1);
         press();
     }
 
@@ -304,7 +304,7 @@ std::string classify(std::string_view text) {
     return command ? command : "?2";
 }
 
-void received(unsigned handle, const unsigned char* data, std::size_t length) {
+void programRead(unsigned handle, const unsigned char* data, std::size_t length) {
     auto& o = seen();
     if (!o.running || handle != instrument.client_handle) return;
     observe();
@@ -387,10 +387,10 @@ void tell(const char* name, std::initializer_list<Word> words) {
     if (const std::size_t i = indexOf(name); i < std::size(o.counts)) ++o.counts[i];
     if (o.listeners.empty()) return;
     const double tMs = (cvi::ext::clockReading() - o.startReading) * 1000.0;
-    for (Listener* l : o.listeners) l->deliver(tMs, name, words);
+    for (Listener* l : o.listeners) l->hand(tMs, name, words);
 }
 
-unsigned long long count(const std::string& name) {
+unsigned long long timesTold(const std::string& name) {
     const std::size_t i = indexOf(name);
     return i < std::size(seen().counts) ? seen().counts[i] : 0;
 }
@@ -517,7 +517,7 @@ void install() {
         s.lines.clear();
         s.line.clear();
         s.answering.clear();
-        s.trigger.reset();
+        s.trigger.forget();
     });
     cvi::ext::onBeforeWait([] { observe(); });
     cvi::ext::onEventPass([] {
@@ -528,7 +528,7 @@ void install() {
     });
     // Installed after the control channel: run before it stops, while listeners are there.
     cvi::ext::onStop(closing);
-    cvi::ext::onProgramRead(received);
+    cvi::ext::onProgramRead(programRead);
 }
 
 std::function<bool()> syncPoint(const std::string& word) {
@@ -550,17 +550,17 @@ std::function<bool()> syncPoint(const std::string& word) {
         if (word != p.word) continue;
         observe();
         const std::string event = p.event;
-        const unsigned long long before = count(event);
+        const unsigned long long before = timesTold(event);
         const auto now = p.now;
         return [event, before, now] {
             observe();
-            return count(event) > before || (now && now());
+            return timesTold(event) > before || (now && now());
         };
     }
     return {};
 }
 
-std::shared_ptr<void> listen(QLocalSocket* socket, bool json) {
+std::shared_ptr<void> openStream(QLocalSocket* socket, bool json) {
     auto& o = seen();
     if (static_cast<int>(o.listeners.size()) >= kMaxListeners) return {};
     observe();  // what happened before the listener came is not told
@@ -620,7 +620,7 @@ void closing() {
     if (!o.running) return;
     tell("closing");
     o.running = false;
-    o.trigger.reset();
+    o.trigger.forget();
 }
 
 }  // namespace vantis::events

@@ -63,7 +63,7 @@ DownloadWatch& downloads();
 std::function<bool()> syncPoint(const std::string& word);
 // A session that asked for `events` hands its socket over; the listener lives
 // as long as the returned handle.
-std::shared_ptr<void> listen(QLocalSocket* socket, bool json);
+std::shared_ptr<void> openStream(QLocalSocket* socket, bool json);
 // The `trigger` verb's words after it: "" (press now), "--after MS", "--cancel".
 std::string triggerVerb(const std::string& args);
 // The pending trigger's delay in ms, if one is set.

@@ -95,13 +95,13 @@ public:
     Link() { random_.seed(seed_); }
 
     // ---- The pacer ----
-    bool engaged(unsigned handle) {
+    bool isPaced(unsigned handle) {
         const Timed& t = faults_;
         return handle == client() && (t.latencyMs >= 0 || t.bytesPerSecond > 0 || t.sliceBytes > 0 || t.stall ||
                                       closeAt_ || !latencyMarks_.empty() || hasStreamMarks());
     }
 
-    void queued(unsigned handle, std::uint64_t position, std::size_t length) {
+    void tookIn(unsigned handle, std::uint64_t position, std::size_t length) {
         follow(handle);
         const Timed& t = faults_;
         if (t.latencyMs < 0 || position < latencyFrom_) return;
@@ -120,7 +120,7 @@ public:
             latencyMarks_.push_back({position, position + length, due});
     }
 
-    std::size_t allow(unsigned handle, std::uint64_t position, std::size_t waiting, Clock::time_point now,
+    std::size_t mayLeave(unsigned handle, std::uint64_t position, std::size_t waiting, Clock::time_point now,
                       Clock::time_point* again) {
         follow(handle);
         reach(handle, position);
@@ -180,7 +180,7 @@ public:
         return static_cast<std::size_t>(limit);
     }
 
-    void sent(unsigned handle, std::uint64_t position, std::size_t length) {
+    void hadLeft(unsigned handle, std::uint64_t position, std::size_t length) {
         const auto now = Clock::now();
         const Timed& t = faults_;
         if (t.bytesPerSecond > 0 && position >= rateFrom_) {
@@ -424,9 +424,9 @@ private:
 
     void clearTimed(const std::string& which) {
         Timed& t = faults_;
-        auto off = [&](bool on, const char* name, auto reset) {
+        auto off = [&](bool on, const char* name, auto turnOff) {
             if (!on || (!which.empty() && which != name)) return;
-            reset();
+            turnOff();
             timedNote(std::string(" cleared: ") + name);
         };
         off(t.latencyMs >= 0 || !latencyMarks_.empty(), "latency", [&] {
@@ -564,14 +564,14 @@ std::string Link::arm(What what, long long a, long long b, const std::optional<W
 
 bool arm(Fault fault) { return link().armOneShot(fault); }
 
-void clear() { link().clearAll(); }
+void clearFaults() { link().clearAll(); }
 
 void restart() {
     theLink = std::make_unique<Link>();
     ext::setReadingPaused(false);
 }
 
-void stop() {
+void endRun() {
     theLink.reset();
     ext::setReadingPaused(false);
 }
@@ -580,7 +580,7 @@ std::vector<Fault> pending() { return {link().oneShots().begin(), link().oneShot
 
 const char* name(Fault fault) { return fault == Fault::DropNext ? "drop-next" : "corrupt-next"; }
 
-bool disconnect() { return link().disconnectClient(); }
+bool pullCable() { return link().disconnectClient(); }
 
 std::size_t corruptionIndex(const unsigned char* bytes, std::size_t length) {
     if (length == 0 || !printable(bytes, length)) return 0;
@@ -610,7 +610,7 @@ Timed timed() { return link().faults(); }
 
 std::vector<std::string> active() { return link().active(); }
 
-bool reset() { return link().resetClient(); }
+bool resetLink() { return link().resetClient(); }
 
 std::string verb(const std::string& args) {
     Link& l = link();
@@ -645,11 +645,11 @@ std::string verb(const std::string& args) {
     long long a = 0, b = 0;
     if (what == "disconnect" && n == 1) {
         if (where) return l.arm(What::Disconnect, 0, 0, where);
-        return disconnect() ? "ok" : "error no client is connected";
+        return pullCable() ? "ok" : "error no client is connected";
     }
     if (what == "reset" && n == 1) {
         if (where) return l.arm(What::Reset, 0, 0, where);
-        return reset() ? "ok" : "error no client is connected";
+        return resetLink() ? "ok" : "error no client is connected";
     }
     if ((what == "drop-next" || what == "corrupt-next") && n == 1) {
         const What kind = what == "drop-next" ? What::DropNext : What::CorruptNext;
@@ -659,7 +659,7 @@ std::string verb(const std::string& args) {
                    : "error too many faults are waiting; fault clear drops them";
     }
     if (what == "clear") {
-        if (n == 1) return clear(), "ok";
+        if (n == 1) return clearFaults(), "ok";
         const bool timedKind = n == 2 && std::find(std::begin(kKinds), std::end(kKinds), w[1]) != std::end(kKinds);
         const bool placedKind = n >= 2 && std::find(std::begin(kPlaced), std::end(kPlaced), w[1]) != std::end(kPlaced);
         if (placedKind && n > 2) return args::extraWord(w[2], "fault clear " + w[1]);
@@ -718,15 +718,15 @@ std::string verb(const std::string& args) {
 
 void install() {
     ext::Pacer p;
-    p.engaged = [](unsigned h) { return theLink && theLink->engaged(h); };
+    p.engaged = [](unsigned h) { return theLink && theLink->isPaced(h); };
     p.queued = [](unsigned h, std::uint64_t at, std::size_t n) {
-        if (theLink) theLink->queued(h, at, n);
+        if (theLink) theLink->tookIn(h, at, n);
     };
     p.allow = [](unsigned h, std::uint64_t at, std::size_t waiting, Clock::time_point now, Clock::time_point* again) {
-        return theLink ? theLink->allow(h, at, waiting, now, again) : waiting;
+        return theLink ? theLink->mayLeave(h, at, waiting, now, again) : waiting;
     };
     p.sent = [](unsigned h, std::uint64_t at, std::size_t n) {
-        if (theLink) theLink->sent(h, at, n);
+        if (theLink) theLink->hadLeft(h, at, n);
     };
     ext::setPacer(std::move(p));
     ext::onEventPass([] {

@@ -26,11 +26,11 @@ void install();
 bool arm(Fault fault);
 // Clears every fault, one-shot, timed and waiting; what the queue holds leaves
 // at once.
-void clear();
+void clearFaults();
 // The state of a new run: no faults, the default seed, nothing on the panel.
 void restart();
 // Ends the run's state (the run-time is ending).
-void stop();
+void endRun();
 std::vector<Fault> pending();
 const char* name(Fault fault);
 
@@ -49,14 +49,14 @@ Timed timed();
 // ("latency 200 20", "reset --at-frame 5").
 std::vector<std::string> active();
 // Resets the client's connection (RST). False when no client is connected.
-bool reset();
+bool resetLink();
 
 // The `fault` verb of the control channel, its argument lowered or not; the reply line.
 std::string verb(const std::string& args);
 
 // Ends the conversation with the client the program serves, as a pulled cable
 // would. False when no client is connected.
-bool disconnect();
+bool pullCable();
 
 // The write filter: true when a fault took the write, with *result what the
 // write returns to the program.

@@ -132,7 +132,7 @@ std::string startLoad(const std::string& path, LaterReply* later) {
             QMetaObject::invokeMethod(context, [] { finishLoad(); }, Qt::QueuedConnection);
         });
     } catch (const std::system_error&) {  // no thread to be had: read it here
-        const std::string error = load(path);
+        const std::string error = loadFile(path);
         return error.empty() ? "ok " + describe() : "error " + error;
     }
     *later = [reply = j->reply] { return *reply; };
@@ -174,7 +174,7 @@ std::string fitError(const Recording& r, int model) {
     return error;
 }
 
-std::string load(const std::string& path, int model, const std::function<bool(std::size_t)>& goOn) {
+std::string loadFile(const std::string& path, int model, const std::function<bool(std::size_t)>& goOn) {
     std::string error;
     auto r = parse(path, &error, goOn);
     if (!r) return error;
@@ -227,7 +227,7 @@ std::string verb(const std::string& args, LaterReply* later) {
     if (word == "load") {
         if (rest.empty()) return "error data load needs a file";
         if (later && QCoreApplication::instance()) return startLoad(rest, later);
-        const std::string error = load(rest);
+        const std::string error = loadFile(rest);
         return error.empty() ? "ok " + describe() : "error " + error;
     }
     return args::badValue(word, "data", "load FILE or pattern");

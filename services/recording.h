@@ -21,7 +21,7 @@ std::string fitError(const Recording& r, int model);
 // ---- The loaded recording (UI thread) ----
 // Loads a file at once, for `model` (-1: the model chosen now): "" when done,
 // else the error; on an error what was loaded stays. goOn as for parse().
-std::string load(const std::string& path, int model = -1, const std::function<bool(std::size_t)>& goOn = {});
+std::string loadFile(const std::string& path, int model = -1, const std::function<bool(std::size_t)>& goOn = {});
 // Back to the built-in pattern.
 void usePattern();
 // The data source as a JSON object.

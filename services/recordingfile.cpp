@@ -66,7 +66,7 @@ public:
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
+    int descriptor() const { return fd_; }
 
 private:
     int fd_;
@@ -271,9 +271,9 @@ std::unique_ptr<Recording> parse(const std::string& path, std::string* error,
     if (::stat(path.c_str(), &before) != 0) return refuse("cannot open " + name + ": " + std::strerror(errno));
     if (!S_ISREG(before.st_mode)) return refuse(name + ": not a regular file: " + kindOf(before.st_mode));
     const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) return refuse("cannot open " + name + ": " + std::strerror(errno));
+    if (fd.descriptor() < 0) return refuse("cannot open " + name + ": " + std::strerror(errno));
     struct stat at {};
-    if (::fstat(fd.get(), &at) != 0) return refuse("cannot read " + name + ": " + std::strerror(errno));
+    if (::fstat(fd.descriptor(), &at) != 0) return refuse("cannot read " + name + ": " + std::strerror(errno));
     if (!S_ISREG(at.st_mode)) return refuse(name + ": not a regular file: " + kindOf(at.st_mode));
     const auto size = static_cast<std::size_t>(at.st_size);
     if (size > (kMaxRows + 1) * kMaxLineBytes)
@@ -288,7 +288,7 @@ std::unique_ptr<Recording> parse(const std::string& path, std::string* error,
     std::unique_ptr<char[]> buffer(new char[kReadBytes]);
     std::size_t total = 0;
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer.get(), kReadBytes);
+        const ssize_t n = ::read(fd.descriptor(), buffer.get(), kReadBytes);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return refuse("cannot read " + name + ": " + std::strerror(errno));
         if (n == 0) break;
@@ -298,7 +298,7 @@ std::unique_ptr<Recording> parse(const std::string& path, std::string* error,
         if (goOn && !goOn(total)) return refuse(name + ": the load was stopped");
     }
     struct stat after {};
-    if ((size > 0 && total != size) || ::fstat(fd.get(), &after) != 0 || !sameFile(at, after)) return changed(total);
+    if ((size > 0 && total != size) || ::fstat(fd.descriptor(), &after) != 0 || !sameFile(at, after)) return changed(total);
     if (total == 0) return refuse(name + ": the file is empty");
     auto r = parser.finish();
     if (!r) return refuse(parser.error());

@@ -53,7 +53,7 @@ struct State {
     std::vector<std::function<void(const std::string&, bool)>> fired;
 };
 
-State& state() {
+State& faultState() {
     static State s;
     return s;
 }
@@ -101,7 +101,7 @@ bool applies(const Fault& f, const std::string& line, unsigned handle, std::stri
     std::size_t a = 0, b = 0;
     switch (f.kind) {
         case Kind::BadChecksum: return sumField(line, a, b);
-        case Kind::Stray: return !state().lastReply.empty() && state().lastHandle == handle;
+        case Kind::Stray: return !faultState().lastReply.empty() && faultState().lastHandle == handle;
         case Kind::Delay: return line.rfind("DUMPBIN", 0) != 0 || line.find("#BAD#") != std::string::npos;
         default: return true;
     }
@@ -116,13 +116,13 @@ void note(const std::string& intended, const std::string& text) {
 }
 
 void tellFired(const std::string& what, bool spent) {
-    for (const auto& fn : state().fired) fn(what, spent);
+    for (const auto& fn : faultState().fired) fn(what, spent);
 }
 
 void sendHeld();
 
 void wakeForHeld() {
-    auto& s = state();
+    auto& s = faultState();
     if (s.held.empty()) {
         if (s.timer) s.timer->stop();
         return;
@@ -140,7 +140,7 @@ void wakeForHeld() {
 
 // Held replies whose time has come go out, in the order they were held.
 void sendHeld() {
-    auto& s = state();
+    auto& s = faultState();
     const double now = cvi::ext::clockReading();
     std::sort(s.held.begin(), s.held.end(), [](const Held& a, const Held& b) { return a.due < b.due; });
     while (!s.held.empty() && s.held.front().due <= now) {
@@ -155,7 +155,7 @@ std::string bad(const std::string& value, const std::string& what, const std::st
     return "error bad value \"" + value.substr(0, 40) + "\" for fault " + what + ": expected " + expected;
 }
 
-bool count(const std::string& s, long long low, long long high, long long* out) {
+bool wholeIn(const std::string& s, long long low, long long high, long long* out) {
     if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) return false;
     *out = std::stoll(s);
     return *out >= low && *out <= high;
@@ -165,7 +165,7 @@ bool count(const std::string& s, long long low, long long high, long long* out) 
 
 bool intercept(unsigned handle, const unsigned char* data, std::size_t length, unsigned timeoutMs,
                std::string_view command, const Send& next, int* result) {
-    auto& s = state();
+    auto& s = faultState();
     if (s.faults.empty()) {  // the common case: remember the reply for a stray copy, in place
         s.lastReply.assign(reinterpret_cast<const char*>(data), length);
         s.lastHandle = handle;
@@ -235,7 +235,7 @@ bool intercept(unsigned handle, const unsigned char* data, std::size_t length, u
 }
 
 std::string verb(const std::vector<std::string>& w) {
-    auto& s = state();
+    auto& s = faultState();
     const std::string what = w.empty() ? std::string() : w[0];
     Fault f{Kind::Delay, 1, {}, 0};
     std::size_t i = 1;
@@ -246,7 +246,7 @@ std::string verb(const std::vector<std::string>& w) {
         f.kind = k->kind;
         i = 2;
     } else {
-        if (w.size() < 2 || !count(w[1], 0, kMaxDelayMs, &f.delayMs))
+        if (w.size() < 2 || !wholeIn(w[1], 0, kMaxDelayMs, &f.delayMs))
             return bad(w.size() > 1 ? w[1] : "", "delay", "milliseconds from 0 to " + std::to_string(kMaxDelayMs));
         i = 2;
     }
@@ -254,7 +254,7 @@ std::string verb(const std::vector<std::string>& w) {
         const std::string& option = w[i];
         const std::string value = i + 1 < w.size() ? w[i + 1] : "";
         if (option == "--count") {
-            if (!count(value, 1, kMaxCount, &f.left))
+            if (!wholeIn(value, 1, kMaxCount, &f.left))
                 return bad(value, what + " --count", "a count from 1 to " + std::to_string(kMaxCount));
         } else if (option == "--command") {
             if (value.empty() || value.size() > 40 || value.find_first_of("#\r\n") != std::string::npos)
@@ -271,12 +271,12 @@ std::string verb(const std::vector<std::string>& w) {
 
 std::vector<std::string> active() {
     std::vector<std::string> out;
-    for (const Fault& f : state().faults) out.push_back(describe(f));
+    for (const Fault& f : faultState().faults) out.push_back(describe(f));
     return out;
 }
 
-bool clear(const std::string& what) {
-    auto& s = state();
+bool clearFaults(const std::string& what) {
+    auto& s = faultState();
     if (!what.empty() && what != "reply" && what != "delay") return false;
     std::erase_if(s.faults, [&](const Fault& f) { return what.empty() || (f.kind == Kind::Delay) == (what == "delay"); });
     if (what != "reply" && !s.held.empty()) {
@@ -289,7 +289,7 @@ bool clear(const std::string& what) {
 }
 
 void restart() {
-    auto& s = state();
+    auto& s = faultState();
     s.faults.clear();
     s.held.clear();
     s.lastReply.clear();
@@ -297,8 +297,8 @@ void restart() {
     s.timer.reset();
 }
 
-void setSeed(std::uint64_t seed) { state().random.seed(seed); }
+void setSeed(std::uint64_t seed) { faultState().random.seed(seed); }
 
-void onFired(std::function<void(const std::string&, bool)> fn) { state().fired.push_back(std::move(fn)); }
+void onFired(std::function<void(const std::string&, bool)> fn) { faultState().fired.push_back(std::move(fn)); }
 
 }  // namespace vantis::replyfaults

@@ -29,7 +29,7 @@ std::string verb(const std::vector<std::string>& words);
 // "reply error 2 ARM", "delay 500 1": kind, numbers, the command aimed at.
 std::vector<std::string> active();
 // Clears them all, or the kind named ("reply", "delay"); false for another word.
-bool clear(const std::string& what = {});
+bool clearFaults(const std::string& what = {});
 // A run starts or ends: nothing set, nothing held.
 void restart();
 // Drives `garbage`; the same seed gives the same bytes.

@@ -75,7 +75,7 @@ Services::Services() {
         m_passWatch.reset();
         m_download.onEventPass();
         vantis::replyfaults::restart();
-        cvi::linkfaults::stop();
+        cvi::linkfaults::endRun();
     });
     // The write path: the download watch and the event stream look first, then
     // the instrument's own faults act on its replies, then the link's faults
@@ -217,10 +217,10 @@ bool Services::configure(const Settings& settings, NamedFolder& folder, std::str
     if (!settings.dataFile.empty()) {
         const int model = settings.model > 0 ? settings.model : 0;
         const auto going = [&goOn](std::size_t) { return !goOn || goOn(); };
-        if (std::string error = cvi::recording::load(settings.dataFile, model, going); !error.empty())
+        if (std::string error = cvi::recording::loadFile(settings.dataFile, model, going); !error.empty())
             return refuse(error);
     }
-    if (!settings.captureFile.empty() && !vantis::capture::start(settings.captureFile, why)) return false;
+    if (!settings.captureFile.empty() && !vantis::capture::startFile(settings.captureFile, why)) return false;
     m_name = settings.name;
     if (!settings.name.empty()) cvi::ext::setPanelTitleSuffix(" - " + settings.name);
     if (settings.closeOnSignals) cvi::ext::closeOnSignals();

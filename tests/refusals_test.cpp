@@ -146,7 +146,7 @@ TEST(RecordingFile, AFileThatChangesWhileItIsReadIsRefusedAndTheDataInForceStays
     write_file(good, header(24) + rows(24, 10));
     write_file(big, header(24) + rows(24, 20000));  // several pieces
     const auto size = std::filesystem::file_size(big);
-    ASSERT_EQ(rec::load(good, 2), "");
+    ASSERT_EQ(rec::loadFile(good, 2), "");
     const std::string before = rec::describe();
 
     // Cut to half after the first piece (a mapped file would bring SIGBUS here),
@@ -169,7 +169,7 @@ TEST(RecordingFile, AFileThatChangesWhileItIsReadIsRefusedAndTheDataInForceStays
     for (const auto& c : changes) {
         write_file(big, header(24) + rows(24, 20000));
         bool changed = false;
-        const std::string error = rec::load(big, 2, [&](std::size_t) {
+        const std::string error = rec::loadFile(big, 2, [&](std::size_t) {
             if (!changed) c.change();
             changed = true;
             return true;
@@ -179,7 +179,7 @@ TEST(RecordingFile, AFileThatChangesWhileItIsReadIsRefusedAndTheDataInForceStays
     }
     // Stopped on request: refused the same way.
     write_file(big, header(24) + rows(24, 20000));
-    EXPECT_EQ(rec::load(big, 2, [](std::size_t) { return false; }), big + ": the load was stopped");
+    EXPECT_EQ(rec::loadFile(big, 2, [](std::size_t) { return false; }), big + ": the load was stopped");
     EXPECT_EQ(rec::describe(), before);
     rec::usePattern();
 }
