@@ -60,9 +60,11 @@ void setInputWaiting(std::function<bool(unsigned handle)> waiting);
 bool endConversation(unsigned handle);
 
 // Ends a conversation with a reset (RST) in place of a clean close; the
-// program hears of it through the usual disconnect event. False when the
-// conversation is not open.
-bool resetConversation(unsigned handle);
+// program hears of it through the usual disconnect event. With drainMs, it
+// first waits (at most that long, processing no events) until the peer has
+// acknowledged every byte the system was given. False when the conversation
+// is not open.
+bool resetConversation(unsigned handle, unsigned drainMs = 0);
 
 // Hands bytes to the conversation's bounded write queue without waiting: the
 // length when all were taken, 0 when the queue has no room for them now (none

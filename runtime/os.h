@@ -24,6 +24,8 @@ std::string displayProblem();
 void setCork(std::intptr_t socket, bool on);
 // Bytes the system holds for the socket that have not been sent yet.
 long unsentBytes(std::intptr_t socket);
+// Bytes handed to the system that the peer has not acknowledged yet.
+long unackedBytes(std::intptr_t socket);
 // Hands bytes to the system without waiting: the count taken (maybe 0), or -1
 // with *error set on a failure other than a full buffer.
 long sendNow(std::intptr_t socket, const void* data, std::size_t length, std::string* error);

@@ -113,6 +113,11 @@ long unsentBytes(std::intptr_t socket) {
     return ::ioctl(static_cast<int>(socket), SIOCOUTQNSD, &unsent) == 0 ? unsent : 0;
 }
 
+long unackedBytes(std::intptr_t socket) {
+    int unacked = 0;
+    return ::ioctl(static_cast<int>(socket), SIOCOUTQ, &unacked) == 0 ? unacked : 0;
+}
+
 long sendNow(std::intptr_t socket, const void* data, std::size_t length, std::string* error) {
     const ssize_t n = ::send(static_cast<int>(socket), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<long>(n);

@@ -604,7 +604,7 @@ bool endConversation(unsigned handle) {
     return true;
 }
 
-bool resetConversation(unsigned handle) {
+bool resetConversation(unsigned handle, unsigned drainMs) {
     if (!conversationOpen(handle)) return false;
     Conversation* c = find(handle);
     if (c->corked) {
@@ -614,6 +614,17 @@ bool resetConversation(unsigned handle) {
     c->endHow = ConversationEnd::Reset;
     dropQueue(*c);
     if (c->paceTimer) c->paceTimer->stop();
+    // What the system was given reaches the peer first: a reset discards what
+    // is still on its way, and a reset placed in the stream must not.
+    const auto drainUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainMs);
+    while (drainMs > 0 && os::unackedBytes(c->socket->socketDescriptor()) > 0 &&
+           std::chrono::steady_clock::now() < drainUntil) {
+        busyPoint();
+        os::sleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+        c = find(handle);
+        if (!c || c->socket->state() != QAbstractSocket::ConnectedState) break;
+    }
+    if (!c) return true;
     os::setLingerZero(c->socket->socketDescriptor());
     c->socket->abort();  // closes at once: with no linger time the peer gets RST
     post([handle] { deliverGone(handle); });

@@ -264,9 +264,11 @@ public:
     std::deque<Fault>& oneShots() { return queue_; }
     const Timed& faults() const { return faults_; }
 
-    bool resetClient() {
+    // Placed in the stream, the reset comes after everything before its place
+    // has reached the client (waiting at most a second for it).
+    bool resetClient(bool placed = false) {
         const unsigned handle = client();
-        if (!handle || !ext::resetConversation(handle)) return false;
+        if (!handle || !ext::resetConversation(handle, placed ? 1000u : 0u)) return false;
         timedNote(": connection reset");
         return true;
     }
@@ -368,7 +370,7 @@ private:
             case What::Disconnect:
                 if (ext::endConversation(handle)) timedNote(": connection ended");
                 break;
-            case What::Reset: resetClient(); break;
+            case What::Reset: resetClient(true); break;
             case What::Stall: startStall(); break;
             case What::CloseAfter: setCloseAfter(handle, from, m.a); break;
             case What::Latency:
