@@ -118,7 +118,7 @@ def line():
     return b
 s.sendall(frame("WHO_ARE_YOU#")); line()
 # Each fault in turn on the next reply (more kinds of fault go in this list).
-for fault in (["fault", "corrupt-next"],):
+for fault in (["fault", "corrupt-next"], ["fault", "reply", "bad-checksum"]):
     subprocess.run([ctl, "--name", "cap-a"] + fault, check=True, stdout=subprocess.DEVNULL)
     s.sendall(frame("FIRMWARE#")); line()
 # A download that leaves in pieces of 50 bytes: frames cut across segments.
@@ -191,7 +191,7 @@ dissect)
   done
   # A corrupted reply shows as invalid, frames cut into pieces come together,
   # and a reset shows as our RST.
-  [ "$(tshark_fields "$work/faults.pcap" vantis.checksum.valid | tr '\n' ' ')" = "1 1 1 0 1 1 " ] ||
+  [ "$(tshark_fields "$work/faults.pcap" vantis.checksum.valid | tr '\n' ' ')" = "1 1 1 0 1 0 1 1 " ] ||
     fail "faults: checksums $(tshark_fields "$work/faults.pcap" vantis.checksum.valid | tr '\n' ' ')"
   [ "$(tshark_fields "$work/faults.pcap" vantis.frame.checksum_valid | tr '\n' ' ')" = "$(printf '1 %.0s' $(seq 21))" ] ||
     fail "frames in pieces: $(tshark_fields "$work/faults.pcap" vantis.frame.checksum_valid | tr '\n' ' ')"
