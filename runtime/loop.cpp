@@ -112,11 +112,18 @@ void soon(std::function<void()> fn) {
         post(std::move(fn));
 }
 
-void beginPass() { hooks().collecting = true; }
+// The program processes its own events: it is not busy, and a busy pass is due
+// only once it has gone kBusyEvery without one (an ordinary reply never runs one).
+void beginPass() {
+    auto& h = hooks();
+    h.collecting = true;
+    if (!h.busy.empty()) h.nextBusy = SteadyClock::now() + kBusyEvery;
+}
 
 bool endPass() {
     auto& h = hooks();
     h.collecting = false;
+    if (!h.busy.empty()) h.nextBusy = SteadyClock::now() + kBusyEvery;
     if (h.soon.empty()) return false;
     std::vector<std::function<void()>> due;
     due.swap(h.soon);
