@@ -22,6 +22,9 @@ using SteadyClock = std::chrono::steady_clock;
 // A busy pass runs no more often than this: a fast download writes a frame every
 // few microseconds, and a clock reading is all a frame pays.
 constexpr auto kBusyEvery = std::chrono::milliseconds(2);
+// ... and only once the program has gone this long without a pass of its own:
+// an ordinary reply, even a slow one, never runs one.
+constexpr auto kBusyAfter = std::chrono::milliseconds(20);
 
 struct Hooks {
     std::vector<std::function<void()>> own, installed, busy;
@@ -113,17 +116,17 @@ void soon(std::function<void()> fn) {
 }
 
 // The program processes its own events: it is not busy, and a busy pass is due
-// only once it has gone kBusyEvery without one (an ordinary reply never runs one).
+// only once it has gone kBusyAfter without one.
 void beginPass() {
     auto& h = hooks();
     h.collecting = true;
-    if (!h.busy.empty()) h.nextBusy = SteadyClock::now() + kBusyEvery;
+    if (!h.busy.empty()) h.nextBusy = SteadyClock::now() + kBusyAfter;
 }
 
 bool endPass() {
     auto& h = hooks();
     h.collecting = false;
-    if (!h.busy.empty()) h.nextBusy = SteadyClock::now() + kBusyEvery;
+    if (!h.busy.empty()) h.nextBusy = SteadyClock::now() + kBusyAfter;
     if (h.soon.empty()) return false;
     std::vector<std::function<void()>> due;
     due.swap(h.soon);
