@@ -316,6 +316,9 @@ private:
         } else if (text == "TRIGGER") {
             STEP_REQUIRE(attribute(MAINPNL_TRIGGERBUTTON, ATTR_VISIBLE) == 1, "the TRIGGER button is hidden");
             press(MAINPNL_TRIGGERBUTTON);
+            // As an operator's press, it counts once the instrument has taken it:
+            // the next request is sent after that.
+            STEP_REQUIRE(wait_for([] { return instrument.trigger_seen != 0; }), "the press was not taken");
         } else if (text == "a second client connects and is closed at once") {
             Client second(port());
             STEP_REQUIRE(second.ok(), "the second client could not connect");
