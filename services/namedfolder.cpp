@@ -1,13 +1,17 @@
 #include "namedfolder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "controlpath.h"
 #include "recordingfile.h"
@@ -49,6 +53,47 @@ long holderPid(const std::string& dir) {
     return end != text && pid > 0 ? pid : 0;
 }
 
+// Qt binds the channel's socket in a folder of its own (".XXXXXX", holding
+// "s") and renames it into place: a simulator ended in between leaves that
+// folder, and the named folder could never go. Only such folders are taken,
+// and only what Qt puts in them; a folder holding anything else stays.
+bool listenFolderName(const char* name) {
+    if (name[0] != '.' || std::strlen(name) != 7) return false;
+    for (const char* c = name + 1; *c; ++c)
+        if (!std::isalnum(static_cast<unsigned char>(*c))) return false;
+    return true;
+}
+
+void clearListenFolders(int dirFd) {
+    const int listing = ::dup(dirFd);
+    if (listing < 0) return;
+    DIR* dir = ::fdopendir(listing);
+    if (!dir) {
+        ::close(listing);
+        return;
+    }
+    std::vector<std::string> found;
+    // A folder of the user's own: a bounded look is enough.
+    for (int seen = 0; seen < 256; ++seen) {
+        const dirent* entry = ::readdir(dir);
+        if (!entry) break;
+        if (listenFolderName(entry->d_name)) found.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : found) {
+        struct stat st {};
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !aloneOwned(st)) continue;
+        const int inner = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (inner < 0) continue;
+        struct stat socket {};
+        if (::fstatat(inner, "s", &socket, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(socket.st_mode) &&
+            socket.st_uid == ::getuid())
+            ::unlinkat(inner, "s", 0);
+        ::close(inner);
+        ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);  // only once empty
+    }
+}
+
 // Whatever the channel's files are doing in a folder just taken, no live
 // simulator holds them: a lock whose process id has been reused by another
 // process would otherwise keep the channel off.
@@ -59,6 +104,7 @@ void clearLeftovers(int dirFd) {
         const bool socket = std::strcmp(name, "control") == 0;
         if (socket ? S_ISSOCK(st.st_mode) : S_ISREG(st.st_mode)) ::unlinkat(dirFd, name, 0);
     }
+    clearListenFolders(dirFd);
 }
 
 }  // namespace

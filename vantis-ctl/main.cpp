@@ -391,12 +391,16 @@ int main(int argc, char* argv[]) {
     const std::string reply = readLine(socket, replyDeadline, "\"" + asked + "\"");
     socket.abort();
 
-    if (reply.rfind("error timed out", 0) == 0 && verb != "wait") fail(kTimedOut, reply.substr(6));
     if (reply.rfind("error timed out", 0) == 0) {
-        // Said in the caller's own terms: the simulator was given what was left.
+        // Said in the caller's own terms: the simulator was given what was left
+        // of the time-out, not the time-out itself.
         char text[64];
-        std::snprintf(text, sizeof text, "timed out after %g s waiting for ", timeout);
-        fail(kTimedOut, text + words[1]);
+        std::snprintf(text, sizeof text, "timed out after %g s", timeout);
+        if (verb == "wait") fail(kTimedOut, text + std::string(" waiting for ") + words[1]);
+        const std::string said = "error timed out after ";
+        const std::size_t unit = reply.find(" s", said.size());
+        if (reply.rfind(said, 0) != 0 || unit == std::string::npos) fail(kTimedOut, reply.substr(6));
+        fail(kTimedOut, text + reply.substr(unit + 2));
     }
     if (reply.rfind("error", 0) == 0) fail(kRefused, reply.size() > 6 ? reply.substr(6) : "refused");
     if (reply != "ok" && reply.rfind("ok ", 0) != 0) fail(kRefused, "unexpected reply: " + reply);
