@@ -129,8 +129,9 @@ bool deliverPanelClose();
 // What the last failed start-up step of the TCP server said (the address it
 // could not listen on, and why), once; empty when nothing failed.
 std::string takeFailureNote();
-// Set up and torn down with the run-time.
-void resetPanels();
-void resetTcp();
+// As a run ends, while it still exists: the conversations are closed (the taps
+// told), the panels and their widgets go.
+void closeConversations();
+void discardPanels();
 
 }  // namespace cvi

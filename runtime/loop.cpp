@@ -13,6 +13,7 @@
 
 #include "extension.h"
 #include "internal.h"
+#include "state.h"
 
 namespace cvi {
 namespace {
@@ -26,9 +27,9 @@ constexpr auto kBusyEvery = std::chrono::milliseconds(2);
 // an ordinary reply, even a slow one, never runs one.
 constexpr auto kBusyAfter = std::chrono::milliseconds(20);
 
-struct Hooks {
-    std::vector<std::function<void()>> own, installed, busy;
-    std::vector<std::function<void()>> ownBusy;  // the run-time's, at every busy point
+}  // namespace
+
+struct PassState {
     std::vector<std::function<void()>> soon;  // for the end of the pass under way
     bool collecting = false;
     QElapsedTimer activity;
@@ -38,20 +39,16 @@ struct Hooks {
     bool replayPosted = false;
 };
 
-Hooks& hooks() {
-    static Hooks h;
-    return h;
-}
+std::shared_ptr<PassState> makePassState() { return std::make_shared<PassState>(); }
 
+namespace {
+PassState& passes() { return runtime().passes(); }
 }  // namespace
 
-TestSeams& seams() {
-    static TestSeams s;
-    return s;
-}
+TestSeams& seams() { return installed().options; }
 
 void runOrHold(std::function<void()> fn) {
-    auto& h = hooks();
+    auto& h = passes();
     if (h.inBusy) {
         h.held.push_back(std::move(fn));
         return;
@@ -72,7 +69,7 @@ void postReplay();
 // before a delivery runs, so that one that runs a loop of its own (a model
 // choice starts the service loop) does not hold up the rest.
 void replayHeld() {
-    auto& h = hooks();
+    auto& h = passes();
     h.replayPosted = false;
     if (h.held.empty() || h.inBusy) return;  // inside a busy pass: posted again after it
     std::function<void()> fn = std::move(h.held.front());
@@ -82,7 +79,7 @@ void replayHeld() {
 }
 
 void postReplay() {
-    auto& h = hooks();
+    auto& h = passes();
     if (h.replayPosted) return;
     h.replayPosted = true;
     QMetaObject::invokeMethod(qApp, [] { replayHeld(); }, Qt::QueuedConnection);
@@ -91,26 +88,27 @@ void postReplay() {
 }  // namespace
 
 void busyPoint() {
-    auto& h = hooks();
+    auto& h = passes();
     // Paced bytes move on at every point; what is installed, at most every kBusyEvery.
-    for (auto& fn : h.ownBusy) fn();
-    if (h.busy.empty() || h.inBusy || !qApp) return;
+    const auto& with = installed();
+    for (auto& fn : with.ownBusy) fn();
+    if (with.busy.empty() || h.inBusy || !qApp) return;
     const auto now = SteadyClock::now();
     if (now < h.nextBusy) return;
     h.inBusy = true;
-    for (auto& fn : h.busy) fn();
+    for (auto& fn : with.busy) fn();
     h.inBusy = false;
     h.nextBusy = SteadyClock::now() + kBusyEvery;
     if (!h.held.empty()) postReplay();
 }
 
-bool inBusyPass() { return hooks().inBusy; }
+bool inBusyPass() { return passes().inBusy; }
 
 void soon(std::function<void()> fn) {
-    if (hooks().inBusy)
-        hooks().held.push_back(std::move(fn));
-    else if (hooks().collecting)
-        hooks().soon.push_back(std::move(fn));
+    if (passes().inBusy)
+        passes().held.push_back(std::move(fn));
+    else if (passes().collecting)
+        passes().soon.push_back(std::move(fn));
     else
         post(std::move(fn));
 }
@@ -118,15 +116,15 @@ void soon(std::function<void()> fn) {
 // The program processes its own events: it is not busy, and a busy pass is due
 // only once it has gone kBusyAfter without one.
 void beginPass() {
-    auto& h = hooks();
+    auto& h = passes();
     h.collecting = true;
-    if (!h.busy.empty()) h.nextBusy = SteadyClock::now() + kBusyAfter;
+    if (!installed().busy.empty()) h.nextBusy = SteadyClock::now() + kBusyAfter;
 }
 
 bool endPass() {
-    auto& h = hooks();
+    auto& h = passes();
     h.collecting = false;
-    if (!h.busy.empty()) h.nextBusy = SteadyClock::now() + kBusyAfter;
+    if (!installed().busy.empty()) h.nextBusy = SteadyClock::now() + kBusyAfter;
     if (h.soon.empty()) return false;
     std::vector<std::function<void()>> due;
     due.swap(h.soon);
@@ -134,9 +132,9 @@ bool endPass() {
     return true;
 }
 
-void markActivity() { hooks().activity.restart(); }
-void restartActivity() { hooks().activity.start(); }
-long long msSinceActivity() { return hooks().activity.isValid() ? hooks().activity.elapsed() : -1; }
+void markActivity() { passes().activity.restart(); }
+void restartActivity() { passes().activity.start(); }
+long long msSinceActivity() { return passes().activity.isValid() ? passes().activity.elapsed() : -1; }
 
 void invokeCallback(const std::function<void()>& callback) {
     seams().callbacksStarted.fetch_add(1);
@@ -145,8 +143,9 @@ void invokeCallback(const std::function<void()>& callback) {
 }
 
 void aboutToWait() {
-    for (auto& fn : hooks().own) fn();
-    for (auto& fn : hooks().installed) fn();
+    const auto& with = installed();
+    for (auto& fn : with.ownBeforeWait) fn();
+    for (auto& fn : with.beforeWait) fn();
 }
 
 bool blockingWait(const std::function<bool()>& wait) {
@@ -154,15 +153,15 @@ bool blockingWait(const std::function<bool()>& wait) {
     return wait();
 }
 
-void addOwnBeforeWait(std::function<void()> fn) { hooks().own.push_back(std::move(fn)); }
+void addOwnBeforeWait(std::function<void()> fn) { installed().ownBeforeWait.push_back(std::move(fn)); }
 
-void addOwnBusy(std::function<void()> fn) { hooks().ownBusy.push_back(std::move(fn)); }
+void addOwnBusy(std::function<void()> fn) { installed().ownBusy.push_back(std::move(fn)); }
 
 namespace ext {
-void onBeforeWait(std::function<void()> fn) { hooks().installed.push_back(std::move(fn)); }
+void onBeforeWait(std::function<void()> fn) { installed().beforeWait.push_back(std::move(fn)); }
 
-void onBusy(std::function<void()> fn) { hooks().busy.push_back(std::move(fn)); }
-bool busy() { return hooks().inBusy; }
+void onBusy(std::function<void()> fn) { installed().busy.push_back(std::move(fn)); }
+bool busy() { return passes().inBusy; }
 
 void busyPause() {
     busyPoint();

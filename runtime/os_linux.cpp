@@ -150,6 +150,9 @@ void setLingerZero(std::intptr_t socket) {
 
 namespace {
 
+// A signal handler reaches nothing but the process's own: the pair of sockets
+// it writes to is made once and kept for the life of the process.
+int closeSignalReadFd = -1;
 int closeSignalWriteFd = -1;
 volatile std::sig_atomic_t closeSignalsSeen[NSIG] = {};
 
@@ -169,21 +172,20 @@ void onCloseSignal(int sig) {
 }  // namespace
 
 int catchCloseSignals() {
-    static int readFd = -1;
-    if (readFd >= 0) {
+    if (closeSignalReadFd >= 0) {
         for (int sig : {SIGTERM, SIGINT, SIGHUP}) closeSignalsSeen[sig] = 0;
-        return readFd;
+        return closeSignalReadFd;
     }
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return -1;
     closeSignalWriteFd = fds[1];
-    readFd = fds[0];
+    closeSignalReadFd = fds[0];
     struct sigaction sa {};
     sa.sa_handler = onCloseSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
-    return readFd;
+    return closeSignalReadFd;
 }
 
 bool takeCloseSignals(int fd) {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "state.h"
 #include "widgets.h"
 
 namespace cvi {
@@ -61,21 +62,21 @@ private:
     int handle_;
 };
 
-struct Panels {
+}  // namespace
+
+struct PanelState {
     std::map<int, Panel> byHandle;
     int nextHandle = 1;
-    const ext::CallbackBinding* bindings = nullptr;
-    std::size_t bindingCount = 0;
-    QString titleSuffix;
 };
 
-Panels& panels() {
-    static Panels p;
-    return p;
-}
+std::shared_ptr<PanelState> makePanelState() { return std::make_shared<PanelState>(); }
+
+namespace {
+
+PanelState& panels() { return runtime().panels(); }
 
 const ext::CallbackBinding* findBinding(const QString& name) {
-    const auto& ps = panels();
+    const auto& ps = installed();
     for (std::size_t i = 0; i < ps.bindingCount; ++i)
         if (name == QLatin1String(ps.bindings[i].name)) return &ps.bindings[i];
     return nullptr;
@@ -360,10 +361,7 @@ void flushTextBox(Control& c) {
     markActivity();
 }
 
-void resetPanels() {
-    panels().byHandle.clear();
-    panels().nextHandle = 1;
-}
+void discardPanels() { panels().byHandle.clear(); }
 
 bool deliverPanelClose() {
     std::vector<int> handles;
@@ -377,10 +375,10 @@ bool deliverPanelClose() {
 namespace ext {
 
 void setCallbackBindings(const CallbackBinding* bindings, std::size_t count) {
-    panels().bindings = bindings;
-    panels().bindingCount = count;
+    installed().bindings = bindings;
+    installed().bindingCount = count;
 }
-void setPanelTitleSuffix(const std::string& suffix) { panels().titleSuffix = QString::fromUtf8(suffix.c_str()); }
+void setPanelTitleSuffix(const std::string& suffix) { installed().titleSuffix = QString::fromUtf8(suffix.c_str()); }
 
 QWidget* widgetOf(int panel, int control) {
     Control* c = findControl(panel, control);
@@ -457,7 +455,7 @@ int LoadPanel(int /*parentPanel*/, const char* panelFile, int panelResourceId) {
         if (!b || !b->panel) return UIECallbackNotFound;
         p.callback = b->panel;
     }
-    if (!panels().titleSuffix.isEmpty()) root->setWindowTitle(root->windowTitle() + panels().titleSuffix);
+    if (const QString& suffix = installed().titleSuffix; !suffix.isEmpty()) root->setWindowTitle(root->windowTitle() + suffix);
     p.root = std::move(root);
     if (const int rc = bindControls(p); rc < 0) return rc;
     p.root->installEventFilter(new CloseFilter(p.handle, p.root.get()));

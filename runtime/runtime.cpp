@@ -20,6 +20,7 @@
 
 #include "internal.h"
 #include "os.h"
+#include "state.h"
 
 namespace cvi {
 namespace {
@@ -62,44 +63,30 @@ private:
     bool haveDeadline_ = false;
 };
 
-struct Loop {
-    QApplication* ownedApp = nullptr;
-    int argc = 1;
-    char* argv[2] = {nullptr, nullptr};
+}  // namespace
+
+struct LoopState {
     QEventLoop* uiLoop = nullptr;
     bool quitRequested = false;
     int quitCode = 0;
     bool closing = false;  // QuitUserInterface was called: the program is ending
     std::vector<QPointer<QMessageBox>> popups;  // open, innermost last
-    bool signalsWanted = false;
     int signalFd = -1;
-    QSocketNotifier* signalNotifier = nullptr;
+    std::unique_ptr<QSocketNotifier> signalNotifier;
     SteadyClock::time_point nextSignalLook{};
     bool waitCursor = false;
-    QTimer* wake = nullptr;  // bounds the idle wait of ProcessSystemEvents
+    std::unique_ptr<QTimer> wake;  // bounds the idle wait of ProcessSystemEvents
     bool wakeAtSet = false;  // WakeAt was called since the last event pass
     double wakeAt = 0;       // the earliest reading it asked for
-    std::vector<std::function<void()>> started, stopping, passes;
-    QPointer<QAbstractEventDispatcher> hooked;  // the dispatcher whose waits run aboutToWait
+    // Qt's loops (the user-interface loop, a popup's, the idle wait) all wait in
+    // the dispatcher: its about-to-block signal is their one before-wait point.
+    QMetaObject::Connection beforeBlock;
+
+    ~LoopState() {
+        QObject::disconnect(beforeBlock);
+        if (waitCursor) QApplication::restoreOverrideCursor();
+    }
 };
-
-Loop& loop() {
-    static Loop l;
-    return l;
-}
-
-RealClock& realClock() {
-    static RealClock c;
-    return c;
-}
-
-// The clock in use, kept alive while it is read even if a test swaps it.
-std::shared_ptr<Clock> activeClock() {
-    auto& h = seams();
-    std::lock_guard lock(h.mutex);
-    if (h.clock) return h.clock;
-    return std::shared_ptr<Clock>(std::shared_ptr<Clock>{}, &realClock());
-}
 
 // The time scale: readings are base + (clock - clockBase) * k. A change of k
 // moves the bases to the moment of the change, so Timer runs on without a jump.
@@ -113,9 +100,26 @@ struct Scale {
     std::optional<double> hold;    // readings go no further than this until released
 };
 
-Scale& scale() {
-    static Scale s;
-    return s;
+struct ClockState {
+    RealClock real;
+    Scale scale;
+};
+
+std::shared_ptr<LoopState> makeLoopState() { return std::make_shared<LoopState>(); }
+std::shared_ptr<ClockState> makeClockState() { return std::make_shared<ClockState>(); }
+
+namespace {
+
+LoopState& loop() { return runtime().loop(); }
+RealClock& realClock() { return runtime().clock().real; }
+Scale& scale() { return runtime().clock().scale; }
+
+// The clock in use, kept alive while it is read even if a test swaps it.
+std::shared_ptr<Clock> activeClock() {
+    auto& h = seams();
+    std::lock_guard lock(h.mutex);
+    if (h.clock) return h.clock;
+    return std::shared_ptr<Clock>(std::shared_ptr<Clock>{}, &realClock());
 }
 
 // Caller holds the scale's mutex.
@@ -179,20 +183,13 @@ void writePopupLine(const char* title, const char* message) {
 
 namespace ext {
 
-void onStart(std::function<void()> fn) { loop().started.push_back(std::move(fn)); }
-void onStop(std::function<void()> fn) { loop().stopping.push_back(std::move(fn)); }
-void onEventPass(std::function<void()> fn) { loop().passes.push_back(std::move(fn)); }
+void onStart(std::function<void()> fn) { installed().started.push_back(std::move(fn)); }
+void onStop(std::function<void()> fn) { installed().stopping.push_back(std::move(fn)); }
+void onEventPass(std::function<void()> fn) { installed().passes.push_back(std::move(fn)); }
 
-namespace {
-SampleProvider& sampleProvider() {
-    static SampleProvider p;
-    return p;
-}
-}  // namespace
+void setSampleProvider(SampleProvider provider) { installed().samples = std::move(provider); }
 
-void setSampleProvider(SampleProvider provider) { sampleProvider() = std::move(provider); }
-
-void closeOnSignals() { loop().signalsWanted = true; }
+void closeOnSignals() { installed().closeOnSignals = true; }
 
 void closeNow() { closeForSignal(); }
 
@@ -203,78 +200,52 @@ using namespace cvi;
 
 int InitCVIRTDll(int argc, char* argv[]) {
     if (seams().failInit) return 0;
-    auto& l = loop();
+    // A run that a program left without CloseCVIRTDll (it returned early) ends
+    // first: every run starts from nothing.
+    if (runtime().started()) CloseCVIRTDll();
+    Runtime& run = runtime();
     if (!QCoreApplication::instance()) {
         if (const std::string problem = os::displayProblem(); !problem.empty()) {
             std::fprintf(stderr, "vantis-sim: %s\n", problem.c_str());
             return 0;
         }
-        l.argc = 1;
-        l.argv[0] = (argc > 0 && argv && argv[0]) ? argv[0] : const_cast<char*>("vantis-sim");
-        l.ownedApp = new QApplication(l.argc, l.argv);
+        run.makeApplication((argc > 0 && argv && argv[0]) ? argv[0] : const_cast<char*>("vantis-sim"));
     }
+    run.markStarted();
     QApplication::setQuitOnLastWindowClosed(false);
     os::requestFineTimers();
-    if (auto* dispatcher = QAbstractEventDispatcher::instance(); dispatcher && l.hooked != dispatcher) {
-        // Qt's loops (the user-interface loop, a popup's, the idle wait) all wait
-        // in the dispatcher: its about-to-block signal is their one before-wait point.
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { aboutToWait(); });
-        l.hooked = dispatcher;
-    }
-    l.quitRequested = false;
-    l.closing = false;
-    l.wakeAtSet = false;
-    l.quitCode = 0;
+    auto& l = loop();
+    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+        l.beforeBlock = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { aboutToWait(); });
     restartActivity();
-    if (!l.wake) {
-        l.wake = new QTimer;
-        l.wake->setSingleShot(true);
-        l.wake->setTimerType(Qt::PreciseTimer);
-    }
-    resetPanels();
-    resetTcp();
-    {
-        // A new simulator runs in real time.
-        auto& s = scale();
-        std::lock_guard lock(s.mutex);
-        s.k = 1.0;
-        s.clock = nullptr;
-        s.changed = false;
-    }
-    if (l.signalsWanted && !l.signalNotifier) {
+    l.wake = std::make_unique<QTimer>();
+    l.wake->setSingleShot(true);
+    l.wake->setTimerType(Qt::PreciseTimer);
+    const auto& with = installed();
+    if (with.closeOnSignals) {
         l.signalFd = os::catchCloseSignals();
         if (l.signalFd >= 0) {
-            l.signalNotifier = new QSocketNotifier(l.signalFd, QSocketNotifier::Read);
-            QObject::connect(l.signalNotifier, &QSocketNotifier::activated, [] { lookForCloseSignal(); });
+            l.signalNotifier = std::make_unique<QSocketNotifier>(l.signalFd, QSocketNotifier::Read);
+            QObject::connect(l.signalNotifier.get(), &QSocketNotifier::activated, [] { lookForCloseSignal(); });
         }
     }
-    for (auto& fn : l.started) fn();
+    for (auto& fn : with.started) fn();
     return 1;
 }
 
 void CloseCVIRTDll() {
-    auto& l = loop();
-    for (auto it = l.stopping.rbegin(); it != l.stopping.rend(); ++it) (*it)();
-    resetTcp();
-    resetPanels();
-    if (l.waitCursor) {
-        QApplication::restoreOverrideCursor();
-        l.waitCursor = false;
-    }
-    delete l.wake;
-    l.wake = nullptr;
-    delete l.signalNotifier;
-    l.signalNotifier = nullptr;
-    if (l.ownedApp) {
-        delete l.ownedApp;
-        l.ownedApp = nullptr;
-    }
+    const auto& with = installed();
+    for (auto it = with.stopping.rbegin(); it != with.stopping.rend(); ++it) (*it)();
+    // What calls back into the run-time as it goes, while the run still exists.
+    closeConversations();
+    discardPanels();
+    endRuntime();
 }
 
 int DisableBreakOnLibraryErrors() { return 0; }
 
 int GetRecordedSample(long long tenths, int count, unsigned short* words) {
-    const auto& provider = ext::sampleProvider();
+    const auto& provider = installed().samples;
     if (!provider || !words || count <= 0) return 0;
     return provider(tenths, count, reinterpret_cast<std::uint16_t*>(words)) ? 1 : 0;
 }
@@ -365,7 +336,7 @@ int ProcessSystemEvents() {
     const bool timed = l.wakeAtSet;
     const double wakeAt = l.wakeAt;
     l.wakeAtSet = false;
-    for (auto& fn : l.passes) fn();
+    for (auto& fn : installed().passes) fn();
     // Posted events first, explicitly: when this runs nested inside the delivery
     // of a posted event, the glib dispatcher does not deliver posted events again.
     passWriteBurst();

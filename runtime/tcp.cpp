@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "state.h"
 #include "os.h"
 
 namespace cvi {
@@ -29,7 +30,9 @@ constexpr int kRetryLastMs = 64;  // doubling up to this
 constexpr qint64 kWriteQueueBytes = 64 * 1024;
 constexpr qint64 kWaitStepMs = 5;  // a write waiting for room looks up this often
 
-struct Server {
+}  // namespace
+
+struct TcpState {
     std::unique_ptr<QTcpServer> listener;
     unsigned port = 0;
     tcpFuncPtr callback = nullptr;
@@ -42,22 +45,14 @@ struct Server {
     bool burstOpen = false;  // some conversation was written to, or is corked, since the last pause point
     bool inPass = false;     // an event pass of ProcessSystemEvents is running
     bool readingPaused = false;  // no data-ready events (a hung instrument)
-    ext::WriteFilter filter;
-    ext::Pacer pacer;
-    std::vector<ext::TrafficTap> taps;
-    std::vector<ext::ReadObserver> readObservers;
-    std::size_t pacedQueue = 0;  // the paced queue's bound, once known
-    bool hooked = false;         // the hooks into the loop are in place
-    std::function<bool(unsigned)> inputWaiting;
-    QHostAddress listenAddress{QHostAddress::AnyIPv4};
-    int listenPort = -1;      // -1: the port the program asks for
     std::string failureNote;  // why the last registration failed
 };
 
-Server& server() {
-    static Server s;
-    return s;
-}
+std::shared_ptr<TcpState> makeTcpState() { return std::make_shared<TcpState>(); }
+
+namespace {
+
+TcpState& server() { return runtime().tcp(); }
 
 Conversation* find(unsigned handle) {
     auto& cs = server().conversations;
@@ -81,7 +76,7 @@ void retire(unsigned handle) {
     if (it->second.corked) setCork(sock, false);
     it->second.writable.reset();
     it->second.paceTimer.reset();
-    for (const auto& tap : s.taps)
+    for (const auto& tap : installed().taps)
         if (tap.ended) tap.ended(handle, it->second.endHow);
     QObject::disconnect(sock, nullptr, nullptr, nullptr);
     sock->abort();
@@ -100,9 +95,8 @@ std::string dottedIPv4(const QHostAddress& a) {
 
 // Tells the taps of bytes the system has handed over that they have not seen.
 void tapIncoming(unsigned handle) {
-    auto& s = server();
     Conversation* c = find(handle);
-    if (s.taps.empty() || !c) return;
+    if (installed().taps.empty() || !c) return;
     const qint64 available = c->socket->bytesAvailable();
     const std::uint64_t total = c->consumed + static_cast<std::uint64_t>(std::max<qint64>(available, 0));
     if (total <= c->tappedIn) return;
@@ -111,7 +105,7 @@ void tapIncoming(unsigned handle) {
     c->tappedIn = total;
     if (all.size() < fresh) return;
     const auto* p = reinterpret_cast<const unsigned char*>(all.constData()) + (all.size() - fresh);
-    for (const auto& tap : s.taps)
+    for (const auto& tap : installed().taps)
         if (tap.received) tap.received(handle, p, static_cast<std::size_t>(fresh));
 }
 
@@ -211,10 +205,10 @@ void accept() {
         });
         s.conversations.emplace(handle, std::move(c));
         markActivity();
-        if (!s.taps.empty()) {
+        if (!installed().taps.empty()) {
             const ext::Endpoints ends{dottedIPv4(raw->localAddress()), raw->localPort(), dottedIPv4(raw->peerAddress()),
                                       raw->peerPort()};
-            for (const auto& tap : s.taps)
+            for (const auto& tap : installed().taps)
                 if (tap.opened) tap.opened(handle, ends);
             tapIncoming(handle);
         }
@@ -270,16 +264,15 @@ bool connected(const Conversation& c) {
 }
 
 bool paced(const Conversation& c) {
-    const auto& engaged = server().pacer.engaged;
+    const auto& engaged = installed().pacer.engaged;
     return engaged && engaged(c.handle);
 }
 
 // A paced queue holds what a real socket's buffering would: the system's largest send buffer.
 std::size_t pacedBound() {
-    auto& s = server();
-    if (s.pacedQueue == 0)
-        s.pacedQueue = static_cast<std::size_t>(os::largestSendBuffer(static_cast<long>(kPacedQueueFallback)));
-    return std::max<std::size_t>(s.pacedQueue, static_cast<std::size_t>(writeQueueLimit()));
+    auto& bound = installed().pacedQueue;
+    if (bound == 0) bound = static_cast<std::size_t>(os::largestSendBuffer(static_cast<long>(kPacedQueueFallback)));
+    return std::max<std::size_t>(bound, static_cast<std::size_t>(writeQueueLimit()));
 }
 
 std::size_t queueBound(const Conversation& c) {
@@ -307,7 +300,7 @@ long handOver(Conversation& c, const char* data, std::size_t n) {
     c.systemFull = static_cast<std::size_t>(sent) < n;
     if (sent > 0) {
         c.handed += static_cast<std::uint64_t>(sent);
-        for (const auto& tap : s.taps)
+        for (const auto& tap : installed().taps)
             if (tap.sent) tap.sent(c.handle, reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(sent));
     }
     return sent;
@@ -357,7 +350,7 @@ void pump(unsigned handle) {
         if (isPaced) {
             const auto now = PaceClock::now();
             auto again = PaceClock::time_point::max();
-            const std::size_t allowed = server().pacer.allow(handle, c->handed, c->outBytes, now, &again);
+            const std::size_t allowed = installed().pacer.allow(handle, c->handed, c->outBytes, now, &again);
             if (allowed == 0) {
                 askAgainAt(*c, again, now);
                 return;
@@ -387,8 +380,8 @@ void pump(unsigned handle) {
             c->out.pop_front();
             c->outFront = 0;
         }
-        if (isPaced && server().pacer.sent) {
-            server().pacer.sent(handle, at, static_cast<std::size_t>(sent));
+        if (isPaced && installed().pacer.sent) {
+            installed().pacer.sent(handle, at, static_cast<std::size_t>(sent));
             c = find(handle);
             if (!c) return;
         }
@@ -472,7 +465,7 @@ namespace {
 // More requests of this conversation are already here, whole: in the
 // application's own buffers (its word) or in the socket's.
 bool moreRequestsWaiting(const Conversation& c) {
-    const auto& waiting = server().inputWaiting;
+    const auto& waiting = installed().inputWaiting;
     return (waiting && waiting(c.handle)) || c.socket->canReadLine();
 }
 
@@ -531,14 +524,12 @@ bool anyAddress(const QHostAddress& a) {
 
 }  // namespace
 
-void resetTcp() {
+void closeConversations() {
     auto& s = server();
-    s.burstOpen = false;
-    s.readingPaused = false;
     for (auto& [h, c] : s.conversations) {
         c.writable.reset();
         c.paceTimer.reset();
-        for (const auto& tap : s.taps)
+        for (const auto& tap : installed().taps)
             if (tap.ended) tap.ended(h, ext::ConversationEnd::Closed);
         QObject::disconnect(c.socket.get(), nullptr, nullptr, nullptr);
         c.socket->abort();
@@ -546,8 +537,6 @@ void resetTcp() {
     s.conversations.clear();
     s.retired.clear();
     s.listener.reset();
-    s.callback = nullptr;
-    s.callbackData = nullptr;
 }
 
 QTcpSocket* conversationSocket(unsigned handle) {
@@ -572,20 +561,20 @@ unsigned listeningPort() {
 bool setListenAddress(const std::string& address, int port) {
     QHostAddress a;
     if (!a.setAddress(QString::fromStdString(address)) || port < -1 || port > 65535) return false;
-    server().listenAddress = a;
-    server().listenPort = port;
+    installed().listenAddress = a;
+    installed().listenPort = port;
     return true;
 }
 
 std::string listenAddress() {
     auto& s = server();
-    if (s.listener) return addressText(s.listenAddress, s.listener->serverPort());
-    return addressText(s.listenAddress, s.listenPort >= 0 ? static_cast<unsigned>(s.listenPort) : 3000u);
+    if (s.listener) return addressText(installed().listenAddress, s.listener->serverPort());
+    return addressText(installed().listenAddress, installed().listenPort >= 0 ? static_cast<unsigned>(installed().listenPort) : 3000u);
 }
 
-void setWriteFilter(WriteFilter filter) { server().filter = std::move(filter); }
+void setWriteFilter(WriteFilter filter) { installed().filter = std::move(filter); }
 
-void setInputWaiting(std::function<bool(unsigned)> waiting) { server().inputWaiting = std::move(waiting); }
+void setInputWaiting(std::function<bool(unsigned)> waiting) { installed().inputWaiting = std::move(waiting); }
 
 bool conversationOpen(unsigned handle) {
     Conversation* c = find(handle);
@@ -642,12 +631,12 @@ int offerWrite(unsigned handle, const void* data, std::size_t length) {
     const std::uint64_t at = c->written;
     enqueue(*c, static_cast<const char*>(data), length);
     c->written += length;
-    if (paced(*c) && server().pacer.queued) server().pacer.queued(handle, at, length);
+    if (paced(*c) && installed().pacer.queued) installed().pacer.queued(handle, at, length);
     pump(handle);
     return static_cast<int>(length);
 }
 
-void setPacer(Pacer pacer) { server().pacer = std::move(pacer); }
+void setPacer(Pacer pacer) { installed().pacer = std::move(pacer); }
 
 void repace() {
     std::vector<unsigned> all;
@@ -667,8 +656,8 @@ std::size_t bytesQueued(unsigned handle) {
 
 std::size_t pacedQueueBytes() { return pacedBound(); }
 
-void addTrafficTap(TrafficTap tap) { server().taps.push_back(std::move(tap)); }
-void onProgramRead(ReadObserver observer) { server().readObservers.push_back(std::move(observer)); }
+void addTrafficTap(TrafficTap tap) { installed().taps.push_back(std::move(tap)); }
+void onProgramRead(ReadObserver observer) { installed().readObservers.push_back(std::move(observer)); }
 
 void setReadingPaused(bool paused) {
     auto& s = server();
@@ -720,7 +709,7 @@ int writeThrough(unsigned handle, const void* data, std::size_t length, unsigned
         c->written += length;
         if (isPaced) {
             // As a real socket's buffer: the write is done once the bytes are taken in.
-            if (server().pacer.queued) server().pacer.queued(handle, at, length);
+            if (installed().pacer.queued) installed().pacer.queued(handle, at, length);
             pump(handle);
             return static_cast<int>(length);
         }
@@ -748,21 +737,21 @@ int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData) {
     auto& s = server();
     if (s.listener) return kTCP_UnableToRegisterService;
     const int override = seams().portOverride.load();
-    const int chosen = s.listenPort >= 0 ? s.listenPort : static_cast<int>(port);
+    const int chosen = installed().listenPort >= 0 ? installed().listenPort : static_cast<int>(port);
     const quint16 listenPort = static_cast<quint16>(override >= 0 ? override : chosen);
     auto listener = std::make_unique<QTcpServer>();
     listener->setMaxPendingConnections(64);
-    if (!listener->listen(s.listenAddress, listenPort)) {
+    if (!listener->listen(installed().listenAddress, listenPort)) {
         s.systemError = listener->errorString().toStdString();
-        s.failureNote = addressText(s.listenAddress, listenPort) + ": " + s.systemError;
+        s.failureNote = addressText(installed().listenAddress, listenPort) + ": " + s.systemError;
         return kTCP_UnableToRegisterService;
     }
     s.failureNote.clear();
     QObject::connect(listener.get(), &QTcpServer::newConnection, listener.get(), [] { accept(); });
-    if (!s.hooked) {
+    if (!installed().tcpHooked) {
         addOwnBeforeWait(releaseWrites);  // nothing held over any wait
         addOwnBusy(pumpAll);              // paced bytes leave while the program processes no events
-        s.hooked = true;
+        installed().tcpHooked = true;
     }
     s.listener = std::move(listener);
     s.port = port;
@@ -774,7 +763,11 @@ int RegisterTCPServer(unsigned port, tcpFuncPtr callback, void* callbackData) {
 int UnregisterTCPServer(unsigned port) {
     auto& s = server();
     if (!s.listener || s.port != port) return kTCP_ServerNotRegistered;
-    resetTcp();
+    closeConversations();
+    s.callback = nullptr;
+    s.callbackData = nullptr;
+    s.burstOpen = false;
+    s.readingPaused = false;
     return 0;
 }
 
@@ -793,14 +786,14 @@ int ServerTCPRead(unsigned handle, void* buffer, std::size_t length, unsigned ti
     if (n < 0) return kTCP_ReadFailed;
     c->consumed += static_cast<unsigned long long>(n);
     if (n > 0)
-        for (const auto& observer : server().readObservers)
+        for (const auto& observer : installed().readObservers)
             observer(handle, static_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n));
     return static_cast<int>(n);
 }
 
 int ServerTCPWrite(unsigned handle, const void* data, std::size_t length, unsigned timeoutMs) {
     busyPoint();
-    auto& filter = server().filter;
+    auto& filter = installed().filter;
     if (int result = 0;
         filter && data && filter(handle, static_cast<const unsigned char*>(data), length, timeoutMs, &result))
         return result;
@@ -836,7 +829,7 @@ int GetTCPPeerName(unsigned handle, char* buffer, std::size_t size) {
 
 int GetTCPHostAddr(char* buffer, std::size_t size) {
     // Listening on one address, that is the host's address for the client.
-    if (const QHostAddress& own = server().listenAddress; !anyAddress(own)) {
+    if (const QHostAddress& own = installed().listenAddress; !anyAddress(own)) {
         copyOut(dottedIPv4(own), buffer, size);
         return 0;
     }
