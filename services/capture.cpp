@@ -14,6 +14,7 @@
 
 #include "args.h"
 #include "instrument_view.h"
+#include "parts.h"
 
 namespace vantis::capture {
 namespace {
@@ -406,8 +407,6 @@ void Recorder::run() {
 
 // ---- The program's capture ----
 
-namespace {
-
 class Program {
 public:
     bool startFile(const std::string& path, std::string* why);
@@ -441,8 +440,9 @@ private:
 };
 
 Program& program() {
-    static Program p;
-    return p;
+    auto& part = services::parts().capture;
+    if (!part) part = std::make_shared<Program>();
+    return *part;
 }
 
 bool Program::startFile(const std::string& path, std::string* why) {
@@ -485,12 +485,9 @@ std::string Program::describe() {
     return "{\"file\":" + text(m_path) + ",\"error\":" + text(m_error) + "}";
 }
 
-}  // namespace
 
+// Once, by the services object.
 void install() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
     cvi::ext::TrafficTap tap;
     tap.opened = [](unsigned h, const cvi::ext::Endpoints& e) { program().noteOpen(h, e); };
     tap.received = [](unsigned h, const unsigned char* d, std::size_t n) { program().noteIn(h, d, n); };

@@ -24,10 +24,11 @@ struct State {
     volatile sig_atomic_t leftoverCount = 0;
 };
 
-State& state() {
-    static State s;
-    return s;
-}
+// A signal handler reaches nothing but the process's own: this is made before
+// main and kept for the life of the process.
+State closeState;
+
+State& state() { return closeState; }
 
 // Async-signal-safe: unlink, rmdir and lstat only.
 void removeLeftovers() {

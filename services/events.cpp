@@ -25,6 +25,7 @@
 #include "recording.h"
 #include "serialcom.h"
 #include "verbs.h"
+#include "parts.h"
 
 namespace vantis::events {
 namespace {
@@ -227,6 +228,8 @@ struct PendingLine {
     std::string name;
 };
 
+}  // namespace
+
 struct Observer {
     bool running = false;
     double startReading = 0;
@@ -257,9 +260,12 @@ struct Observer {
     DelayedTrigger trigger;
 };
 
+namespace {
+
 Observer& seen() {
-    static Observer o;
-    return o;
+    auto& part = services::parts().events;
+    if (!part) part = std::make_shared<Observer>();
+    return *part;
 }
 
 // The button's own click, as a press of it gives, but without drawing it down
@@ -493,10 +499,8 @@ void afterWrite() {
 
 DownloadWatch& downloads() { return seen().downloads; }
 
+// Once, by the services object.
 void install() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
     auto& o = seen();
     o.downloads.started = [](const DownloadWatch::Download& d) {
         tell("download-started", {{"command", d.command}, {"frames", number(d.frames), true}});

@@ -15,6 +15,7 @@
 #include "cvi.h"
 #include "downloadwatch.h"
 #include "extension.h"
+#include "parts.h"
 
 namespace cvi::linkfaults {
 namespace {
@@ -88,6 +89,8 @@ struct Armed {
     long long a = 0, b = 0;  // its values
     Where where;
 };
+
+}  // namespace
 
 // All the state of the link faults, for one run.
 class Link {
@@ -472,11 +475,15 @@ private:
     friend std::string cvi::linkfaults::verb(const std::string&);
 };
 
-std::unique_ptr<Link> theLink;
+namespace {
+
+// The run's link: made anew as a run starts, gone as it ends.
+std::shared_ptr<Link>& theLink() { return vantis::services::parts().link; }
 
 Link& link() {
-    if (!theLink) theLink = std::make_unique<Link>();
-    return *theLink;
+    auto& part = theLink();
+    if (!part) part = std::make_shared<Link>();
+    return *part;
 }
 
 std::string quotedArg(const std::string& s) { return args::quoted(s); }
@@ -504,6 +511,8 @@ std::vector<std::string> words(const std::string& s) {
 std::string positionText(const Where& w) {
     return w.kind == Where::AtFrame ? " at frame " + std::to_string(w.n) : " after " + std::to_string(w.n) + " bytes";
 }
+
+}  // namespace
 
 std::string Link::arm(What what, long long a, long long b, const std::optional<Where>& where) {
     if (where) {
@@ -562,19 +571,18 @@ std::string Link::arm(What what, long long a, long long b, const std::optional<W
     return "ok";
 }
 
-}  // namespace
 
 bool arm(Fault fault) { return link().armOneShot(fault); }
 
 void clearFaults() { link().clearAll(); }
 
 void restart() {
-    theLink = std::make_unique<Link>();
+    theLink() = std::make_shared<Link>();
     ext::setReadingPaused(false);
 }
 
 void endRun() {
-    theLink.reset();
+    theLink().reset();
     ext::setReadingPaused(false);
 }
 
@@ -720,19 +728,19 @@ std::string verb(const std::string& args) {
 
 void install() {
     ext::Pacer p;
-    p.engaged = [](unsigned h) { return theLink && theLink->isPaced(h); };
+    p.engaged = [](unsigned h) { return theLink() && theLink()->isPaced(h); };
     p.queued = [](unsigned h, std::uint64_t at, std::size_t n) {
-        if (theLink) theLink->tookIn(h, at, n);
+        if (theLink()) theLink()->tookIn(h, at, n);
     };
     p.allow = [](unsigned h, std::uint64_t at, std::size_t waiting, Clock::time_point now, Clock::time_point* again) {
-        return theLink ? theLink->mayLeave(h, at, waiting, now, again) : waiting;
+        return theLink() ? theLink()->mayLeave(h, at, waiting, now, again) : waiting;
     };
     p.sent = [](unsigned h, std::uint64_t at, std::size_t n) {
-        if (theLink) theLink->hadLeft(h, at, n);
+        if (theLink()) theLink()->hadLeft(h, at, n);
     };
     ext::setPacer(std::move(p));
     ext::onEventPass([] {
-        if (theLink) theLink->eventPass();
+        if (theLink()) theLink()->eventPass();
     });
 }
 

@@ -21,6 +21,7 @@
 #include "instrument_view.h"
 #include "cvi.h"
 #include "extension.h"
+#include "parts.h"
 
 namespace cvi::recording {
 namespace {
@@ -43,6 +44,8 @@ struct Job {
     std::thread worker;
 };
 
+}  // namespace
+
 // The data in force, the load under way and the model last noted.
 class Source {
 public:
@@ -62,9 +65,12 @@ public:
     std::unique_ptr<QObject> context = std::make_unique<QObject>();  // where the worker posts its end
 };
 
+namespace {
+
 Source& source() {
-    static Source s;
-    return s;
+    auto& part = vantis::services::parts().recording;
+    if (!part) part = std::make_shared<Source>();
+    return *part;
 }
 
 void note(const std::string& text) {
@@ -233,10 +239,8 @@ std::string verb(const std::string& args, LaterReply* later) {
     return args::badValue(word, "data", "load FILE or pattern");
 }
 
+// Once, by the services object.
 void install() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
     ext::setSampleProvider([](long long tenths, int count, std::uint16_t* words) {
         auto& s = source();
         return s.recording && sample(*s.recording, tenths, count, words, &s.cursor);

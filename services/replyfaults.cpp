@@ -11,6 +11,7 @@
 #include "instrument_view.h"
 #include "cvi.h"
 #include "extension.h"
+#include "parts.h"
 
 namespace vantis::replyfaults {
 namespace {
@@ -43,6 +44,8 @@ struct Held {
     double due;  // on the instrument's clock
 };
 
+}  // namespace
+
 struct State {
     std::deque<Fault> faults;
     std::deque<Held> held;
@@ -53,9 +56,12 @@ struct State {
     std::vector<std::function<void(const std::string&, bool)>> fired;
 };
 
+namespace {
+
 State& faultState() {
-    static State s;
-    return s;
+    auto& part = services::parts().replies;
+    if (!part) part = std::make_shared<State>();
+    return *part;
 }
 
 std::string upper(std::string s) {

@@ -24,6 +24,7 @@
 #include "operator.h"
 #include "recording.h"
 #include "replyfaults.h"
+#include "parts.h"
 
 namespace vantis::services {
 namespace {
@@ -31,6 +32,8 @@ namespace {
 constexpr int kIdleClientMs = 5000;  // a control client silent this long is closed
 
 QString fileName(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+}  // namespace
 
 // The services' own state, from install() to the end of the process.
 class Services {
@@ -242,11 +245,9 @@ bool Services::configure(const Settings& settings, NamedFolder& folder, std::str
     return true;
 }
 
-// The one services object of the process.
-std::unique_ptr<Services>& services() {
-    static std::unique_ptr<Services> s;
-    return s;
-}
+namespace {
+
+std::shared_ptr<Services>& services() { return parts().services; }
 
 Services& built() {
     install();
@@ -256,7 +257,7 @@ Services& built() {
 }  // namespace
 
 void install() {
-    if (!services()) services() = std::make_unique<Services>();
+    if (!services()) services() = std::make_shared<Services>();
 }
 
 bool configure(const Settings& settings, NamedFolder& folder, std::string* why, const std::function<bool()>& goOn) {
