@@ -39,10 +39,8 @@ struct PassState {
     bool replayPosted = false;
 };
 
-std::shared_ptr<PassState> makePassState() { return std::make_shared<PassState>(); }
-
 namespace {
-PassState& passes() { return runtime().passes(); }
+PassState& passes() { return partOf(runtime().passes); }
 }  // namespace
 
 TestSeams& seams() { return installed().options; }

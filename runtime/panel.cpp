@@ -69,11 +69,9 @@ struct PanelState {
     int nextHandle = 1;
 };
 
-std::shared_ptr<PanelState> makePanelState() { return std::make_shared<PanelState>(); }
-
 namespace {
 
-PanelState& panels() { return runtime().panels(); }
+PanelState& panels() { return partOf(runtime().panels); }
 
 const ext::CallbackBinding* findBinding(const QString& name) {
     const auto& ps = installed();

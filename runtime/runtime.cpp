@@ -105,14 +105,11 @@ struct ClockState {
     Scale scale;
 };
 
-std::shared_ptr<LoopState> makeLoopState() { return std::make_shared<LoopState>(); }
-std::shared_ptr<ClockState> makeClockState() { return std::make_shared<ClockState>(); }
-
 namespace {
 
-LoopState& loop() { return runtime().loop(); }
-RealClock& realClock() { return runtime().clock().real; }
-Scale& scale() { return runtime().clock().scale; }
+LoopState& loop() { return partOf(runtime().loop); }
+RealClock& realClock() { return partOf(runtime().clock).real; }
+Scale& scale() { return partOf(runtime().clock).scale; }
 
 // The clock in use, kept alive while it is read even if a test swaps it.
 std::shared_ptr<Clock> activeClock() {

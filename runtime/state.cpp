@@ -23,14 +23,14 @@ Process& process() {
 
 }  // namespace
 
-Runtime::Runtime()
-    : clock_(makeClockState()),
-      passes_(makePassState()),
-      loop_(makeLoopState()),
-      panels_(makePanelState()),
-      tcp_(makeTcpState()) {}
-
-Runtime::~Runtime() = default;
+Runtime::~Runtime() {
+    // The parts first, in reverse of their use; the application last.
+    tcp.reset();
+    panels.reset();
+    loop.reset();
+    passes.reset();
+    clock.reset();
+}
 
 void Runtime::makeApplication(char* programName) {
     argv_[0] = programName;

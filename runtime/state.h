@@ -46,50 +46,46 @@ struct Installed {
     ext::SampleProvider samples;
 };
 
-// Each part is defined, made and worked on by one file.
+// Each part is defined and worked on by one file, which makes it at its first
+// use in the run.
 struct LoopState;   // runtime.cpp: the user-interface loop, popups, close signals, wake time
 struct ClockState;  // runtime.cpp: the real clock and the time scale
 struct PassState;   // loop.cpp: event passes, busy passes, held deliveries, activity
 struct PanelState;  // panel.cpp: the loaded panels
 struct TcpState;    // tcp.cpp: the server and its conversations
 
-std::shared_ptr<LoopState> makeLoopState();
-std::shared_ptr<ClockState> makeClockState();
-std::shared_ptr<PassState> makePassState();
-std::shared_ptr<PanelState> makePanelState();
-std::shared_ptr<TcpState> makeTcpState();
-
 class Runtime {
 public:
-    Runtime();
-    ~Runtime();
+    Runtime() = default;
+    ~Runtime();  // the parts in reverse of their use, then the application
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
-    LoopState& loop() { return *loop_; }
-    ClockState& clock() { return *clock_; }
-    PassState& passes() { return *passes_; }
-    PanelState& panels() { return *panels_; }
-    TcpState& tcp() { return *tcp_; }
     // Makes the run's own application, for a program that has none.
     void makeApplication(char* programName);
     // InitCVIRTDll has run on it.
     bool started() const { return started_; }
     void markStarted() { started_ = true; }
 
+    std::shared_ptr<ClockState> clock;
+    std::shared_ptr<PassState> passes;
+    std::shared_ptr<LoopState> loop;
+    std::shared_ptr<PanelState> panels;
+    std::shared_ptr<TcpState> tcp;
+
 private:
-    // Destroyed in reverse: the conversations and the panels before the loop's
-    // objects, and the application last, its arguments after it.
-    int argc_ = 1;
+    int argc_ = 1;  // the application keeps a reference to it
     char* argv_[2] = {nullptr, nullptr};
     std::unique_ptr<QApplication> app_;
     bool started_ = false;
-    std::shared_ptr<ClockState> clock_;
-    std::shared_ptr<PassState> passes_;
-    std::shared_ptr<LoopState> loop_;
-    std::shared_ptr<PanelState> panels_;
-    std::shared_ptr<TcpState> tcp_;
 };
+
+// The part of the run under way, made on first use.
+template <class Part>
+Part& partOf(std::shared_ptr<Part>& slot) {
+    if (!slot) slot = std::make_shared<Part>();
+    return *slot;
+}
 
 Installed& installed();
 // The run under way. Outside one (before start-up, after the end), a fresh one

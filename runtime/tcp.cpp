@@ -48,11 +48,9 @@ struct TcpState {
     std::string failureNote;  // why the last registration failed
 };
 
-std::shared_ptr<TcpState> makeTcpState() { return std::make_shared<TcpState>(); }
-
 namespace {
 
-TcpState& server() { return runtime().tcp(); }
+TcpState& server() { return partOf(runtime().tcp); }
 
 Conversation* find(unsigned handle) {
     auto& cs = server().conversations;
