@@ -430,7 +430,7 @@ std::vector<double> pings_during(const std::function<void()>& during) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", vantis::controlSocketPath().c_str());
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", vantis::controlSocketPath(g_name).c_str());
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) give_up("cannot reach the control channel");
     std::atomic<bool> on{true};
     std::vector<double> ms;
