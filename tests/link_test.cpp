@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <mutex>
 
 #include "control_client.h"
@@ -27,7 +28,7 @@ struct Wire {
     int fd = -1;
     int error = 0;  // errno of a failed read
     bool ended = false;
-    explicit Wire(unsigned port) : fd(connect_loopback(port)) {}
+    explicit Wire(unsigned port, int receiveBuffer = 0) : fd(connect_loopback(port, receiveBuffer)) {}
     ~Wire() {
         if (fd >= 0) ::close(fd);
     }
@@ -165,6 +166,25 @@ TEST_F(Link, FaultsActAtTheirPlaceInTheStreamAndTheTapSeesWhatReallyLeft) {
             EXPECT_EQ(seen().in, request("DUMPBIN#0#2#"));
             EXPECT_EQ(seen().ends, std::vector<cvi::ext::ConversationEnd>{cvi::ext::ConversationEnd::Reset});
             seen().out.clear(), seen().in.clear();
+            seen().on = false;
+        }
+        {
+            // A reader too slow for the stream: what the system still held when
+            // the place was reached arrives before the reset, all of it.
+            EXPECT_EQ(ctl("model h3-50"), "ok");  // 20,001 frames of 53 bytes
+            Wire w(port(), 4096);
+            EXPECT_EQ(ctl("wait connected"), "ok");
+            EXPECT_EQ(ctl("fault reset --at-frame 15000"), "ok");
+            w.command("DUMPBINA#-500#1500#");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the system's queue fills
+            const std::string got = w.read(2'000'000, 10000);
+            const std::size_t headerEnd = got.find('\n') + 1;
+            EXPECT_EQ(got.size() - headerEnd, 15000u * 53) << "frames lost at the reset";
+            EXPECT_EQ(w.error, ECONNRESET);
+            EXPECT_EQ(ctl("wait disconnected"), "ok");
+            EXPECT_EQ(ctl("model polar"), "ok");
+            std::lock_guard lock(seen().mutex);
+            seen().on = true;
         }
         Wire w(port());
         EXPECT_EQ(ctl("wait connected"), "ok");
