@@ -103,10 +103,11 @@ void busyPoint() {
 bool inBusyPass() { return passes().inBusy; }
 
 void soon(std::function<void()> fn) {
-    if (passes().inBusy)
-        passes().held.push_back(std::move(fn));
-    else if (passes().collecting)
-        passes().soon.push_back(std::move(fn));
+    auto& h = passes();
+    if (h.inBusy)
+        h.held.push_back(std::move(fn));
+    else if (h.collecting)
+        h.soon.push_back(std::move(fn));
     else
         post(std::move(fn));
 }
@@ -132,7 +133,10 @@ bool endPass() {
 
 void markActivity() { passes().activity.restart(); }
 void restartActivity() { passes().activity.start(); }
-long long msSinceActivity() { return passes().activity.isValid() ? passes().activity.elapsed() : -1; }
+long long msSinceActivity() {
+    const auto& activity = passes().activity;
+    return activity.isValid() ? activity.elapsed() : -1;
+}
 
 void invokeCallback(const std::function<void()>& callback) {
     seams().callbacksStarted.fetch_add(1);

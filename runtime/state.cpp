@@ -23,14 +23,7 @@ Process& process() {
 
 }  // namespace
 
-Runtime::~Runtime() {
-    // The parts first, in reverse of their use; the application last.
-    tcp.reset();
-    panels.reset();
-    loop.reset();
-    passes.reset();
-    clock.reset();
-}
+Runtime::~Runtime() = default;  // here, where QApplication is complete
 
 void Runtime::makeApplication(char* programName) {
     argv_[0] = programName;

@@ -55,9 +55,16 @@ struct PanelState;  // panel.cpp: the loaded panels
 struct TcpState;    // tcp.cpp: the server and its conversations
 
 class Runtime {
+    // Declared first, destroyed last: the parts below go before the application
+    // they use, and its arguments outlive it (it keeps a reference to argc).
+    int argc_ = 1;
+    char* argv_[2] = {nullptr, nullptr};
+    std::unique_ptr<QApplication> app_;
+    bool started_ = false;
+
 public:
     Runtime() = default;
-    ~Runtime();  // the parts in reverse of their use, then the application
+    ~Runtime();
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
@@ -67,17 +74,12 @@ public:
     bool started() const { return started_; }
     void markStarted() { started_ = true; }
 
+    // In the order they are made at start-up; destroyed in reverse.
     std::shared_ptr<ClockState> clock;
     std::shared_ptr<PassState> passes;
     std::shared_ptr<LoopState> loop;
     std::shared_ptr<PanelState> panels;
     std::shared_ptr<TcpState> tcp;
-
-private:
-    int argc_ = 1;  // the application keeps a reference to it
-    char* argv_[2] = {nullptr, nullptr};
-    std::unique_ptr<QApplication> app_;
-    bool started_ = false;
 };
 
 // The part of the run under way, made on first use.

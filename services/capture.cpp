@@ -439,11 +439,7 @@ private:
     std::map<unsigned, cvi::ext::Endpoints> m_open;
 };
 
-Program& program() {
-    auto& part = services::parts().capture;
-    if (!part) part = std::make_shared<Program>();
-    return *part;
-}
+Program& program() { return services::partOf(services::parts().capture); }
 
 bool Program::startFile(const std::string& path, std::string* why) {
     check();

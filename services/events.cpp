@@ -262,11 +262,7 @@ struct Observer {
 
 namespace {
 
-Observer& seen() {
-    auto& part = services::parts().events;
-    if (!part) part = std::make_shared<Observer>();
-    return *part;
-}
+Observer& seen() { return services::partOf(services::parts().events); }
 
 // The button's own click, as a press of it gives, but without drawing it down
 // and up first: a click repaints the button before it reports itself, which

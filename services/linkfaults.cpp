@@ -480,11 +480,7 @@ namespace {
 // The run's link: made anew as a run starts, gone as it ends.
 std::shared_ptr<Link>& theLink() { return vantis::services::parts().link; }
 
-Link& link() {
-    auto& part = theLink();
-    if (!part) part = std::make_shared<Link>();
-    return *part;
-}
+Link& link() { return vantis::services::partOf(theLink()); }
 
 std::string quotedArg(const std::string& s) { return args::quoted(s); }
 
@@ -728,19 +724,23 @@ std::string verb(const std::string& args) {
 
 void install() {
     ext::Pacer p;
-    p.engaged = [](unsigned h) { return theLink() && theLink()->isPaced(h); };
+    p.engaged = [](unsigned h) {
+        const auto& l = theLink();
+        return l && l->isPaced(h);
+    };
     p.queued = [](unsigned h, std::uint64_t at, std::size_t n) {
-        if (theLink()) theLink()->tookIn(h, at, n);
+        if (const auto& l = theLink()) l->tookIn(h, at, n);
     };
     p.allow = [](unsigned h, std::uint64_t at, std::size_t waiting, Clock::time_point now, Clock::time_point* again) {
-        return theLink() ? theLink()->mayLeave(h, at, waiting, now, again) : waiting;
+        const auto& l = theLink();
+        return l ? l->mayLeave(h, at, waiting, now, again) : waiting;
     };
     p.sent = [](unsigned h, std::uint64_t at, std::size_t n) {
-        if (theLink()) theLink()->hadLeft(h, at, n);
+        if (const auto& l = theLink()) l->hadLeft(h, at, n);
     };
     ext::setPacer(std::move(p));
     ext::onEventPass([] {
-        if (theLink()) theLink()->eventPass();
+        if (const auto& l = theLink()) l->eventPass();
     });
 }
 

@@ -1,7 +1,7 @@
 // The one services object: the state of every service, in one place. Each part
 // is defined, made and worked on by its own file; this file knows only their
-// names, so no service reaches another through it. The services' per-run state
-// is made anew as a run starts (a fresh part), never reset field by field.
+// names, so no service reaches another through it. The link's faults are made
+// anew as a run starts (a fresh part).
 #pragma once
 
 #include <memory>
@@ -26,5 +26,12 @@ struct Parts {
 };
 
 Parts& parts();
+
+// A part, made on its first use.
+template <class Part>
+Part& partOf(std::shared_ptr<Part>& slot) {
+    if (!slot) slot = std::make_shared<Part>();
+    return *slot;
+}
 
 }  // namespace vantis::services

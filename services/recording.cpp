@@ -67,11 +67,7 @@ public:
 
 namespace {
 
-Source& source() {
-    auto& part = vantis::services::parts().recording;
-    if (!part) part = std::make_shared<Source>();
-    return *part;
-}
+Source& source() { return vantis::services::partOf(vantis::services::parts().recording); }
 
 void note(const std::string& text) {
     const auto& f = instrument::view();

@@ -58,11 +58,7 @@ struct State {
 
 namespace {
 
-State& faultState() {
-    auto& part = services::parts().replies;
-    if (!part) part = std::make_shared<State>();
-    return *part;
-}
+State& faultState() { return services::partOf(services::parts().replies); }
 
 std::string upper(std::string s) {
     for (char& c : s)
