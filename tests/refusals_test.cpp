@@ -373,7 +373,14 @@ TEST_F(Refusals, CloseSignalsDuringTheStartUpLoadEndItWithZeroAndLeaveNothing) {
             p->signal(SIGTERM);
         }
         const Ended e = p->wait(20000);
-        EXPECT_EQ(e.status, 0) << "signal " << sig << ": " << e.err;
+        if (sig) {
+            EXPECT_EQ(e.status, 0) << "signal " << sig << ": " << e.err;
+        } else {
+            // The second may come while the first's end is still under way (a
+            // slow exit, as under a sanitizer): then it ends the program at
+            // once, by the signal. Either way nothing is left.
+            EXPECT_TRUE(e.status == 0 || e.status == -SIGTERM) << e.status << ": " << e.err;
+        }
         EXPECT_EQ(e.err, "");
         EXPECT_TRUE(gone("s")) << "signal " << sig;
     }
